@@ -1,0 +1,91 @@
+#pragma once
+
+#include <pcap/pcap.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "KvTransportLayerLib/Network/PCAP/Buffer.h"
+#include "KvTransportLayerLib/Network/PCAP/PCAPFilter.h"
+#include "KvTransportLayerLib/Network/PCAP/Statistic.h"
+#include "ZrUtilsLib/Result.h"
+#include "ZrUtilsLib/Thread.h"
+
+namespace ZrUtilsLib {
+class Gate;
+class Logger;
+}  // namespace ZrUtilsLib
+
+namespace KvTransportLayerLib {
+namespace Network {
+namespace PCAP {
+
+// Live capture through libpcap into Buffers lent by the owner. The thread "Kova PCAP Linux
+// Filter Thread" reads the adapter and feeds the packet filter core; the owner lends Buffers
+// with QueueBuffer and gets them back, filled, in lending order with RetrieveBuffer.
+// Lock order: the gate, then the core's lock, then a slot event's mutex.
+class Filter : private ZrUtilsLib::Thread {
+public:
+    static constexpr unsigned int kAdapterNameSize = 512;
+    static constexpr unsigned int kMaxLentBuffers = 4;
+    // How long Stop lets packets that arrived before it reach the capture thread.
+    static constexpr unsigned int kStopDeliveryMs = 1200;
+
+    Filter();
+    ~Filter() override;
+
+    // The name is accepted and not used. An adapter name over 511 characters is refused with
+    // INVALID_ARGUMENT; the adapter itself is opened by Start.
+    ZrUtilsLib::Result Open(const char* name, const char* adapterName,
+                            unsigned int maximumPacketSize);
+    // Starts the capture thread and returns once libpcap has opened the adapter, or with the
+    // failure ("Cannot open libpcap. Error = %s") when it could not.
+    ZrUtilsLib::Result Start();
+    // Ends capture without losing the packets that arrived before the call (within about
+    // 1.2 s even on a silent link), then completes every lent Buffer. Also completes them on a
+    // filter that is open but was never started, so that a drain ends.
+    ZrUtilsLib::Result Stop();
+    ZrUtilsLib::Result Close();
+    // PENDING when accepted: the Buffer then belongs to the Filter until it is handed back.
+    ZrUtilsLib::Result QueueBuffer(Buffer* buffer);
+    ZrUtilsLib::Result RetrieveBuffer(Buffer*& buffer, unsigned int timeoutMs);
+    void GetStatistic(Statistic* statistic);
+    // A momentary count of the lent Buffers, read without the gate.
+    unsigned int GetQueuedBufferCount();
+
+private:
+    ZrUtilsLib::Result Run() override;
+    ZrUtilsLib::Result OpenCapture(pcap_t** handle);
+    void ReportOpenOutcome(const ZrUtilsLib::Result& outcome);
+    ZrUtilsLib::Result WaitForOpenOutcome();
+    void CaptureLoop(pcap_t* handle);
+    void EndCaptureThread();
+    void AddLibpcapDrops();
+    ZrUtilsLib::Result Failure(unsigned int code, const char* function, const char* format, ...)
+        __attribute__((format(printf, 4, 5)));
+
+    std::atomic<uint32_t> mOpened{0};
+    uint32_t mStarted = 0;
+    std::atomic<pcap_t*> mHandle{nullptr};
+    uint32_t mMaximumPacketSize = 0;
+    PCAP_FilterContext mCore;
+    Buffer* mLent[PCAP_FILTER_SLOT_COUNT];
+    std::atomic<int32_t> mRingIn{0};
+    std::atomic<int32_t> mRingOut{0};
+    char mAdapterName[kAdapterNameSize];
+    Statistic mStatistic;
+    // libpcap's drop totals of the current handle already added to the statistic.
+    uint64_t mLibpcapDropsSeen = 0;
+    ZrUtilsLib::Logger* mLogger;
+    ZrUtilsLib::Gate* mGate;
+
+    // Start/Run handshake on the outcome of opening libpcap.
+    OS_Event mOpenDone;
+    ZrUtilsLib::Result mOpenOutcome;
+    // Wall-clock time of the stop request in microseconds since the epoch, 0 while capturing.
+    std::atomic<uint64_t> mStopRequestUs{0};
+};
+
+}  // namespace PCAP
+}  // namespace Network
+}  // namespace KvTransportLayerLib
