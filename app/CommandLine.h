@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdio>
+
+#include "app/PCAPSnifferConfiguration.h"
+
+namespace KvUtilsLib {
+namespace Network {
+class IDriverEnabled;
+}
+}  // namespace KvUtilsLib
+
+// Fills `config` from the command line and asks at the console for what it leaves open
+// (adapter, file name, mode, in that order). Returns nonzero when the recording is to go on,
+// zero when the program is to stop (help or licence shown, an error reported, or a prompt left
+// without an answer). `flag` is set to false.
+//
+// `driver` answers the Kova Velox presence question for --adaptername= and the adapter prompt;
+// null means a fresh LinkEnabled probe of the real driver node each time. `input` feeds the
+// prompts; everything is printed to `output`.
+int Parse(int argc, char const** argv, PCAPSnifferConfiguration& config, bool& flag,
+          KvUtilsLib::Network::IDriverEnabled* driver = nullptr, FILE* input = stdin,
+          FILE* output = stdout);
+
+// The help page, naming the program after the last component of `programPath`.
+void PrintHelp(char const* programPath, FILE* output = stdout);
+
+// The licence notice of the capture library (libpcap).
+void PrintLicense(FILE* output = stdout);
+
+// The summary of the recording's settings.
+void DumpConfiguration(PCAPSnifferConfiguration& config, FILE* output = stdout);
