@@ -18,7 +18,7 @@ constexpr size_t kStackConversionSize = 4096;
 std::string NarrowFromWide(const std::wstring& wide) {
     const size_t capacity = wide.size() < kStackConversionSize ? kStackConversionSize
                                                                : wide.size() * MB_CUR_MAX + 1;
-    char stackBuffer[kStackConversionSize];
+    char stackBuffer[kStackConversionSize] = {};
     std::unique_ptr<char[]> heapBuffer;
     char* out = stackBuffer;
     if (capacity > kStackConversionSize) {
@@ -45,7 +45,7 @@ std::string NarrowFromWide(const std::wstring& wide) {
 std::wstring WideFromNarrow(const std::string& narrow) {
     const size_t capacity = narrow.size() < kStackConversionSize ? kStackConversionSize
                                                                  : narrow.size() + 1;
-    wchar_t stackBuffer[kStackConversionSize];
+    wchar_t stackBuffer[kStackConversionSize] = {};
     std::unique_ptr<wchar_t[]> heapBuffer;
     wchar_t* out = stackBuffer;
     if (capacity > kStackConversionSize) {

@@ -16,16 +16,16 @@ class ThreadData;
 // bounded waits; the owner calls StartThread(), then StopThread() and WaitUntilSignaled().
 class Thread {
 public:
-    static const unsigned int InternalPriorityTimeCritical = 99;
-    static const unsigned int InternalPriorityHighest = 61;
-    static const unsigned int InternalPriorityAboveNormal = 50;
-    static const unsigned int InternalPriorityNormal = 11;
-    static const unsigned int InternalPriorityBelowNormal = 0;
-    static const unsigned int InternalPriorityLowest = 6;
-    static const unsigned int InternalPriorityIdle = 0;
-    static const unsigned int InternalPriorityTimeSharing = 0xFFFFFFFFu;
-    static const unsigned int InternalPriorityMaximum = 99;
-    static const unsigned int InternalPriorityMinimum = 0;
+    static constexpr unsigned int InternalPriorityTimeCritical = 99;
+    static constexpr unsigned int InternalPriorityHighest = 61;
+    static constexpr unsigned int InternalPriorityAboveNormal = 50;
+    static constexpr unsigned int InternalPriorityNormal = 11;
+    static constexpr unsigned int InternalPriorityBelowNormal = 0;
+    static constexpr unsigned int InternalPriorityLowest = 6;
+    static constexpr unsigned int InternalPriorityIdle = 0;
+    static constexpr unsigned int InternalPriorityTimeSharing = 0xFFFFFFFFu;
+    static constexpr unsigned int InternalPriorityMaximum = 99;
+    static constexpr unsigned int InternalPriorityMinimum = 0;
 
     Thread(const char* name, unsigned int priority, bool log);
     virtual ~Thread();
