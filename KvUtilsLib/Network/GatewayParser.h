@@ -26,8 +26,11 @@ public:
     // The dotted gateway of `name`'s default route, or an empty text.
     std::string Get(const std::string& name) const;
 
-    // Parses one route line: true for a default route, with its gateway in `gateway`.
-    static bool ParseDefaultRoute(const char* line, std::string& name, uint32_t& gateway);
+    // Parses the start of one route line: true for a default route, with the interface name
+    // and the gateway as the file writes it. `lineComplete` tells whether `line` holds the whole
+    // line; if not, a field that reaches the end of `line` may be cut and is refused.
+    static bool ParseDefaultRoute(const char* line, bool lineComplete, std::string& name,
+                                  uint32_t& gateway);
 
 private:
     std::string mPath;
