@@ -1,8 +1,3 @@
-#include <cstdio>
+#include "app/RecordingRun.h"
 
-int main(int argc, char** argv) {
-    (void)argc;
-    (void)argv;
-    std::printf("kvpcaprecorder\n");
-    return 0;
-}
+int main(int argc, char** argv) { return RunRecording(argc, argv); }

@@ -1,0 +1,155 @@
+"""Real recordings: the driver's stand-in node in a private mount namespace, numbered traffic on
+a veth pair, and the capture files checked with capinfos, tshark and the tests' own reader."""
+
+import os
+import time
+
+import pytest
+
+from kvharness import Recorder, VethLink, capinfos, is_root, read_pcap, tshark_count
+
+pytestmark = pytest.mark.skipif(not is_root(), reason="needs root for namespaces and capture")
+
+STARTED = "<Press Ctrl+c to stop acquiring>"
+
+
+def start(link, path, *args, env=None):
+    recorder = Recorder([f"--adaptername={link.host}", f"--filename={path}"] + list(args),
+                        env=env)
+    assert recorder.wait_for_output(STARTED), recorder.text
+    return recorder
+
+
+def stop(recorder):
+    interrupted = time.monotonic()
+    recorder.interrupt()
+    assert recorder.finish(timeout=60) == 0
+    return time.monotonic() - interrupted
+
+
+def check_records(capture, frame_size, snap):
+    assert capture.magic == 0xA1B2C3D4
+    assert capture.version == (2, 4)
+    assert capture.snaplen == snap
+    assert capture.linktype == 1
+    previous = (0, 0)
+    for sec, usec, stored, wire, data in capture.records:
+        assert stored == min(wire, snap) == len(data)
+        assert (sec, usec) >= previous
+        assert usec < 1000000
+        previous = (sec, usec)
+    udp = [r for r in capture.records if r[4][12:14] == b"\x08\x00" and r[4][23] == 17]
+    assert all(r[3] == frame_size for r in udp)
+
+
+def test_continuous_keeps_every_packet_sent_before_the_signal(tmp_path):
+    path = tmp_path / "cont.pcap"
+    with VethLink() as link:
+        recorder = start(link, path, "--mode=continuous")
+        link.send(3000, size=300)
+        link.send(20, first=3000, interval_ms=5)  # the last 100 ms before the signal
+        stop(recorder)
+    assert "Store Start\n" in recorder.text and recorder.text.endswith("Done!\n")
+    capture = read_pcap(path)
+    assert capture.sequence_numbers() == list(range(3020))
+    check_records(capture, 300, 200)
+    code, info = capinfos(str(path))
+    assert code == 0, info
+    assert tshark_count(str(path), "udp.dstport == 9999") == 3020
+
+
+def test_pcap_is_appended_and_long_frames_are_cut(tmp_path):
+    with VethLink() as link:
+        recorder = start(link, tmp_path / "named", "--mode=continuous",
+                         "--maximumpacketsize=100")
+        link.send(200, size=1400)
+        stop(recorder)
+    capture = read_pcap(tmp_path / "named.pcap")
+    assert not (tmp_path / "named").exists()
+    assert capture.sequence_numbers() == list(range(200))
+    check_records(capture, 1400, 100)
+    udp = [r for r in capture.records if r[3] == 1400]
+    assert udp[5][4][42:55] == b"KVSEQ00000005"
+
+
+def test_fixed_number_of_packets_ends_by_itself(tmp_path):
+    path = tmp_path / "fixed.pcap"
+    with VethLink() as link:
+        recorder = start(link, path, "--mode=fixednumberofpackets", "--numberofpackets=600")
+        sender = link.send_async(3000, interval_ms=1, size=200)
+        code = recorder.finish(timeout=60)
+        sender.wait(timeout=60)
+    assert code == 0
+    assert recorder.text.endswith("Done!\n")
+    numbers = read_pcap(path).sequence_numbers()
+    assert len(numbers) > 600
+    assert numbers == list(range(len(numbers)))
+    assert len(numbers) < 3000
+
+
+def test_circular_keeps_the_most_recent_traffic(tmp_path):
+    path = tmp_path / "ring.pcap"
+    with VethLink() as link:
+        recorder = start(link, path, "--mode=circular", "--buffersize=1024000",
+                         "--maximumpacketsize=1000")
+        link.send(6000, size=1000)  # about six times the ring
+        stop(recorder)
+    capture = read_pcap(path)
+    numbers = capture.sequence_numbers()
+    assert numbers, recorder.text
+    assert numbers[-1] == 5999
+    assert 0 not in numbers
+    assert numbers == sorted(numbers)
+    assert numbers == list(range(numbers[0], 6000))
+    assert sum(16 + r[2] for r in capture.records) <= 1024000 * 2
+    assert capinfos(str(path))[0] == 0
+
+
+def test_silent_link_stops_promptly_and_writes_no_file(tmp_path):
+    path = tmp_path / "silent.pcap"
+    with VethLink() as link:
+        recorder = start(link, path, "--mode=continuous")
+        took = stop(recorder)
+    assert took < 1.5 + 1.0, took  # the stop itself plus the console's 250 ms polling
+    assert "Store Start\nStore Done\n" in recorder.text
+    assert not path.exists()
+
+
+def test_missing_directory_gives_a_clear_store_message(tmp_path):
+    path = tmp_path / "no" / "such" / "dir.pcap"
+    with VethLink() as link:
+        recorder = start(link, path, "--mode=continuous")
+        link.send(50)
+        stop(recorder)
+    text = recorder.text
+    assert "Store Start\n" in text and text.endswith("Done!\n")
+    after = text.split("Store Start\n", 1)[1]
+    assert str(path) in after
+    assert "No such file or directory" in after
+
+
+def test_stdout_logging_shows_the_threads(tmp_path):
+    env = dict(os.environ, ZR_TINY_LOGGER="stdout,6")
+    with VethLink() as link:
+        recorder = start(link, tmp_path / "log.pcap", "--mode=continuous", env=env)
+        link.send(20)
+        stop(recorder)
+    text = recorder.text
+    assert "\tINFO\t" in text
+    assert "Create thread KOVA PCAP Sniffer" in text
+    assert "Kova PCAP Linux Filter Thread" in text
+    assert "KOVA PCAP Writer" in text
+
+
+def test_ctrl_c_with_file_logging_still_stores(tmp_path):
+    log = tmp_path / "recorder.log"
+    env = dict(os.environ, ZR_TINY_LOGGER=f"file,7,{log}")
+    path = tmp_path / "filelog.pcap"
+    with VethLink() as link:
+        recorder = start(link, path, "--mode=continuous", env=env)
+        link.send(100)
+        time.sleep(0.3)  # lets the log thread write lines while the recording runs
+        stop(recorder)
+    assert recorder.text.endswith("Done!\n"), recorder.text
+    assert read_pcap(path).sequence_numbers() == list(range(100))
+    assert log.stat().st_size > 0
