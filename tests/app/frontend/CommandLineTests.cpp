@@ -8,6 +8,7 @@
 
 #include "app/CommandLine.h"
 #include "app/Version.h"
+#include "tests/app/frontend/FakeDriver.h"
 #include "tests/app/frontend/TestConsole.h"
 
 namespace {
@@ -310,11 +311,11 @@ TEST(ParseTest, HelpLicenceAndUnrecognisedArguments) {
     }
 
     // Parsing ends at the first invalid argument: nothing after it is looked at.
-    run = RunParse({"--numberofpackets=1", "bogus", "--maximumpacketsize=1", "--license"},
-                   &driver);
-    EXPECT_EQ(run.printed, "Reset the numberofpackets to the minimum value of 512\n"
-                           "Did not recognize argument bogus\n" +
-                               HELP);
+    run = RunParse({"--numberofpackets=1", "bogus", "--maximumpacketsize=1", "--license"}, &driver);
+    EXPECT_EQ(run.printed,
+              "Reset the numberofpackets to the minimum value of 512\n"
+              "Did not recognize argument bogus\n" +
+                  HELP);
     EXPECT_EQ(run.config.MaximumPacketSize, 200);
 }
 

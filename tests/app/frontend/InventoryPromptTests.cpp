@@ -156,8 +156,8 @@ TEST_F(InventoryPromptTest, ChoosesAmongTheAdaptersOfTheMachine) {
     EXPECT_EQ(fields[1], "kvfe1");
     std::string const question =
         "Select the network adapter using the associated number. [ Default = 0 ]\n? > ";
-    EXPECT_EQ(fields[2], HEADING + "( 0 ) kvfe0 - kvfe0\n( 1 ) kvfe1 - kvfe1\n\n" + question +
-                             question);
+    EXPECT_EQ(fields[2],
+              HEADING + "( 0 ) kvfe0 - kvfe0\n( 1 ) kvfe1 - kvfe1\n\n" + question + question);
 }
 
 TEST_F(InventoryPromptTest, ParseAsksForEverythingInOrder) {

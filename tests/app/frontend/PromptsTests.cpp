@@ -125,8 +125,9 @@ TEST_F(FilenamePromptTest, OverwriteQuestion) {
     PCAPSnifferConfiguration config;
     EXPECT_NE(SelectFilename(config, console.In(), console.Out()), 0);
     EXPECT_EQ(std::string(config.Filename), other);
-    EXPECT_EQ(console.Printed(), "\n" + FILE_QUESTION + Repeat(OverwriteQuestion(existing) + "? > ", 3) +
-                                     FILE_QUESTION);
+    EXPECT_EQ(
+        console.Printed(),
+        "\n" + FILE_QUESTION + Repeat(OverwriteQuestion(existing) + "? > ", 3) + FILE_QUESTION);
 
     for (char const* yes : {"YES", "yes", "Yes", "y", "Y"}) {
         TestConsole keep(existing + "\n" + yes + "\n");
@@ -136,8 +137,8 @@ TEST_F(FilenamePromptTest, OverwriteQuestion) {
     for (char const* no : {"NO", "no", "No", "n", "N"}) {
         TestConsole again(existing + "\n" + no + "\n");
         EXPECT_EQ(SelectFilename(config, again.In(), again.Out()), 0) << no;
-        EXPECT_EQ(again.Printed(), "\n" + FILE_QUESTION + OverwriteQuestion(existing) + "? > " +
-                                       FILE_QUESTION);
+        EXPECT_EQ(again.Printed(),
+                  "\n" + FILE_QUESTION + OverwriteQuestion(existing) + "? > " + FILE_QUESTION);
     }
     for (char const* unsure : {"yES", "nO", "oui", "ye"}) {
         TestConsole again(existing + "\n" + unsure + "\n");

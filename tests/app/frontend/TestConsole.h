@@ -4,8 +4,6 @@
 #include <cstdlib>
 #include <string>
 
-#include "KvUtilsLib/Network/IDriverEnabled.h"
-
 // Typed answers for a prompt and a capture of what it prints.
 class TestConsole {
 public:
@@ -45,37 +43,4 @@ private:
     FILE* mOut = nullptr;
     char* mBuffer = nullptr;
     size_t mSize = 0;
-};
-
-// A driver probe with a chosen answer, counting how it is used.
-class FakeDriver : public KvUtilsLib::Network::IDriverEnabled {
-public:
-    explicit FakeDriver(bool enabled, unsigned int openCode = ZrUtilsLib::OK)
-        : mEnabled(enabled), mOpenCode(openCode) {}
-
-    ZrUtilsLib::Result Open() override {
-        ++opens;
-        return mOpenCode;
-    }
-    ZrUtilsLib::Result Close() override {
-        ++closes;
-        return ZrUtilsLib::OK;
-    }
-    ZrUtilsLib::Result IsDriverEnabled(const char* adapterName, bool& enabled) override {
-        lastAdapter = adapterName;
-        enabled = mEnabled;
-        return ZrUtilsLib::OK;
-    }
-    ZrUtilsLib::Result GetDriverVersion(ZrUtilsLib::String& version) override {
-        version = "1, 2, 3, 4";
-        return ZrUtilsLib::OK;
-    }
-
-    int opens = 0;
-    int closes = 0;
-    std::string lastAdapter;
-
-private:
-    bool mEnabled;
-    unsigned int mOpenCode;
 };
