@@ -45,6 +45,10 @@ class VethLink:
         try:
             run(["ip", "link", "add", self.host, "type", "veth", "peer", "name", self.peer])
             run(["ip", "link", "set", self.peer, "netns", self.namespace])
+            # No IPv6 neighbour discovery or MLD chatter: the link carries only the test's
+            # own datagrams (a silent link stays silent).
+            run(["sysctl", "-qw", f"net.ipv6.conf.{self.host}.disable_ipv6=1"])
+            self.in_ns(["sysctl", "-qw", f"net.ipv6.conf.{self.peer}.disable_ipv6=1"])
             run(["ip", "addr", "add", f"{self.host_ip}/24", "dev", self.host])
             run(["ip", "link", "set", self.host, "up"])
             self.in_ns(["ip", "addr", "add", f"{self.peer_ip}/24", "dev", self.peer])
@@ -86,6 +90,7 @@ class Recorder:
         if stdin_text is not None:
             self.process.stdin.write(stdin_text.encode())
         self.process.stdin.close()
+        self.process.stdin = None  # closed: communicate() must not flush it
         self.stdout = b""
         self.stderr = b""
 

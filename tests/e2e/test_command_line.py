@@ -131,8 +131,8 @@ def test_parse_failures(args, message, with_help):
     assert code == 0
     body = out[len(PARSE_LINE):]
     assert body.startswith(message), body[:200]
-    assert ("NAME\n" in body) == with_help
-    assert body.count("NAME\n") <= 1
+    assert ("\nNAME\n" in body) == with_help
+    assert body.count("\nNAME\n") <= 1
     assert "Configuration is..." not in out
 
 

@@ -3,8 +3,11 @@ namespace of the test's own, so that the adapter list holds only the test's adap
 an ordinary user, so that a complete configuration ends at the root check."""
 
 import os
+import pathlib
 import re
+import shutil
 import subprocess
+import tempfile
 
 import pytest
 
@@ -20,7 +23,7 @@ ROOT_MESSAGE = "Root priviledges are required to run this application\n "
 
 
 class Namespace:
-    """A network namespace holding `count` veth ends named kvq<n>a/kvq<n>b..."""
+    """A network namespace holding the named veth ends, each with an IPv4 address."""
 
     def __init__(self, names):
         self.name = f"kvprompt{os.getpid()}"
@@ -37,6 +40,11 @@ class Namespace:
             else:
                 run(["ip", "netns", "exec", self.name, "ip", "link", "add", first, "type",
                      "veth", "peer", "name", second])
+        # Adapters with an IPv4 address are the ones the inventory checks for the driver.
+        for index, name in enumerate(self.names):
+            run(["ip", "netns", "exec", self.name, "ip", "addr", "add", f"10.77.{index}.1/24",
+                 "dev", name])
+            run(["ip", "netns", "exec", self.name, "ip", "link", "set", name, "up"])
         return self
 
     def __exit__(self, *exc):
@@ -104,24 +112,37 @@ def test_unreadable_answers_end_the_program():
         assert "Configuration is..." not in out
 
 
-def test_overwrite_question(tmp_path):
-    existing = tmp_path / "trace"
+@pytest.fixture
+def shared_dir():
+    """A directory the unprivileged recorder can read (pytest's own tmp_path is root's only)."""
+    path = tempfile.mkdtemp(prefix="kvprompt")
+    os.chmod(path, 0o755)
+    yield pathlib.Path(path)
+    shutil.rmtree(path)
+
+
+def test_overwrite_question(shared_dir):
+    # The question is about the file the recording would replace: typing trace while
+    # trace.pcap exists asks it too, since the capture goes to trace.pcap.
+    typed = shared_dir / "trace"
+    existing = shared_dir / "trace.pcap"
     existing.write_bytes(b"old")
-    (tmp_path / "other.pcap").write_bytes(b"old")
     overwrite = ("The file %s already exists. Do you want to overwrite it? "
                  "[ Yes / No ( Default ) ]\n" % existing)
     base = ["--adaptername=kvqe0", "--mode=continuous"]
     with Namespace(["kvqe0"]) as ns:
-        kept = ns.ask(base, f"{existing}\nmaybe\n{'y' * 100}\nYes\n")
+        kept = ns.ask(base, f"{typed}\nmaybe\n{'y' * 100}\nYes\n")
         assert kept.count(overwrite) == 3
-        assert "Data stored in file = %s\n" % existing in kept
-        renamed = ns.ask(base, f"{existing}\nN\n{tmp_path}/other\n")
+        assert "Data stored in file = %s\n" % typed in kept
+        renamed = ns.ask(base, f"{existing}\nN\n{shared_dir}/other\n")
         assert renamed.count(overwrite) == 1
-        assert renamed.count(FILE_QUESTION) == 2
-        assert "Data stored in file = %s/other\n" % tmp_path in renamed
-        ended = ns.ask(base, f"{existing}\n")
+        assert renamed.count(FILE_QUESTION.lstrip()) == 2
+        assert "Data stored in file = %s/other\n" % shared_dir in renamed
+        ended = ns.ask(base, f"{typed}\n")
         assert ended.endswith(overwrite + "? > ")
         assert "Configuration is..." not in ended
+        fresh = ns.ask(base, f"{shared_dir}/new\n")
+        assert "already exists" not in fresh
 
 
 def test_file_name_answers_are_bounded(tmp_path):
@@ -129,8 +150,8 @@ def test_file_name_answers_are_bounded(tmp_path):
     with Namespace(["kvqf0"]) as ns:
         too_long = "/tmp/" + "n" * 1100
         out = ns.ask(base, f"{too_long}\n{tmp_path}/short name\n")
-    assert out.count(FILE_QUESTION) == 2
-    between = out.split(FILE_QUESTION)[1]
+    assert out.count(FILE_QUESTION.lstrip()) == 2
+    between = out.split(FILE_QUESTION.lstrip())[1]
     assert "1023" in between or "too long" in between.lower()
     assert "Data stored in file = %s/short\n" % tmp_path in out
     assert "nnnnnnnn\n" not in out.split("Configuration is...")[1]

@@ -47,7 +47,7 @@ def test_continuous_keeps_every_packet_sent_before_the_signal(tmp_path):
     with VethLink() as link:
         recorder = start(link, path, "--mode=continuous")
         link.send(3000, size=300)
-        link.send(20, first=3000, interval_ms=5)  # the last 100 ms before the signal
+        link.send(20, first=3000, interval_ms=5, size=300)  # the last 100 ms before the signal
         stop(recorder)
     assert "Store Start\n" in recorder.text and recorder.text.endswith("Done!\n")
     capture = read_pcap(path)
@@ -55,7 +55,7 @@ def test_continuous_keeps_every_packet_sent_before_the_signal(tmp_path):
     check_records(capture, 300, 200)
     code, info = capinfos(str(path))
     assert code == 0, info
-    assert tshark_count(str(path), "udp.dstport == 9999") == 3020
+    assert tshark_count(str(path), "udp.dstport == 9999 && !icmp") == 3020
 
 
 def test_pcap_is_appended_and_long_frames_are_cut(tmp_path):
