@@ -83,18 +83,18 @@ Result EthernetAddress::Set(const char* text) {
     if (count != HEX_DIGITS) {
         return Result(ZrUtilsLib::INVALID_ARGUMENT);
     }
+    // Converted aside and stored only when every pair is valid: a refused text never leaves a
+    // half-written address behind.
+    unsigned char bytes[SIZE];
     for (unsigned int i = 0; i < SIZE; ++i) {
         int high = HexValue(digits[2 * i]);
-        if (high < 0) {
-            return Result(ZrUtilsLib::INVALID_ARGUMENT);
-        }
-        mBytes[i] = static_cast<unsigned char>(high << 4);
         int low = HexValue(digits[2 * i + 1]);
-        if (low < 0) {
+        if (high < 0 || low < 0) {
             return Result(ZrUtilsLib::INVALID_ARGUMENT);
         }
-        mBytes[i] = static_cast<unsigned char>(mBytes[i] | low);
+        bytes[i] = static_cast<unsigned char>((high << 4) | low);
     }
+    std::memcpy(mBytes, bytes, SIZE);
     return Result(ZrUtilsLib::OK);
 }
 

@@ -21,6 +21,7 @@ public:
     constexpr EthernetAddress(unsigned char b0, unsigned char b1, unsigned char b2,
                               unsigned char b3, unsigned char b4, unsigned char b5)
         : mBytes{b0, b1, b2, b3, b4, b5} {}
+    // Six bytes; a char array passes as text unless cast to const void*.
     explicit EthernetAddress(const void* bytes);
     // The low 48 bits of `value`, bits 47..40 into byte 0.
     explicit EthernetAddress(const unsigned long& value);
@@ -31,7 +32,8 @@ public:
     void Set(const void* bytes);
     void Set(const unsigned long& value);
     void Set(unsigned int index, unsigned char value);
-    // Accepts twelve hexadecimal digits with any '-', ':', '[' and ']' among them.
+    // Accepts twelve hexadecimal digits with any '-', ':', '[' and ']' among them; a refused
+    // text leaves the address unchanged.
     ZrUtilsLib::Result Set(const char* text);
 
     unsigned long GetValue() const;

@@ -258,7 +258,8 @@ bool PopulateInterface(int socket, IDriverEnabled* driverEnabled, ifreq* request
         return false;
     }
     char macText[EthernetAddress::TEXT_SIZE];
-    EthernetAddress(hardware.ifr_hwaddr.sa_data).GetString(macText);
+    // sa_data is a char array: passed as bytes, not as text.
+    EthernetAddress(static_cast<const void*>(hardware.ifr_hwaddr.sa_data)).GetString(macText);
     record->SetID(macText, macText, name, name);
     SetGateway(name, record);
     if (driverEnabled != nullptr) {
