@@ -140,7 +140,7 @@ TEST_F(DriverNodeTest, ScriptKeepsTheProcessIdAndLeavesTheHostUntouched) {
     EXPECT_EQ(rmdir(scratchParent), 0) << "the scratch directory was left behind";
 }
 
-TEST_F(DriverNodeTest, ScriptWithoutCommandPrintsItsUsage) {
+TEST(WithDriverNodeScript, WithoutCommandPrintsItsUsage) {
     ProbeRunner::Output output = ProbeRunner::Run(ProbeRunner::WithDriverNodePath() + " 2>&1");
     EXPECT_EQ(output.status, 2);
     ASSERT_FALSE(output.lines.empty());

@@ -20,6 +20,10 @@ if [[ $# -lt 1 ]]; then
 fi
 
 if [[ "${KV_DRIVER_NODE_NAMESPACE:-}" != "$$" ]]; then
+    if ! unshare --mount --propagation private -- true 2>/dev/null; then
+        echo "with-driver-node.sh: cannot create a private mount namespace (root needed)" >&2
+        exit 125
+    fi
     # --fork is not used: exec keeps the process id through unshare into the namespace.
     export KV_DRIVER_NODE_NAMESPACE=$$
     exec unshare --mount --propagation private -- "$BASH" "$0" "$@"
