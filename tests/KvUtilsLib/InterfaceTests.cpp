@@ -95,18 +95,6 @@ TEST(Interface, SelfAssignmentLeavesTheRecordUnchanged) {
     EXPECT_EQ(record.GetName(), "c");
 }
 
-TEST(Interface, InitClearsTextsButKeepsNumbers) {
-    Interface record = Named("x", "eth3", "eth3");
-    record.SetMTU(1500);
-    record.SetDefaultGateway("10.9.9.9");
-    record.AddIPConfiguration({"10.9.9.1", "255.0.0.0"});
-    record.Init();
-    EXPECT_TRUE(record.GetName().empty());
-    EXPECT_TRUE(record.GetIPConfigurations().empty());
-    EXPECT_EQ(record.GetDefaultGateway(), "0.0.0.0");
-    EXPECT_EQ(record.GetMTU(), 1500u);
-}
-
 TEST(Interface, CompareUsesTheConcatenatedIdentifiers) {
     Interface ab = Named("ab", "c", "d");
     Interface a = Named("a", "bc", "d");
