@@ -30,9 +30,23 @@ if [[ "${KV_DRIVER_NODE_NAMESPACE:-}" != "$$" ]]; then
 fi
 unset KV_DRIVER_NODE_NAMESPACE
 
+scratch=
 fail() {
     echo "with-driver-node.sh: $*" >&2
+    if [[ -n "$scratch" ]]; then
+        umount --lazy --recursive "$scratch" 2>/dev/null || true
+        rmdir "$scratch" 2>/dev/null || true
+    fi
     exit 125
+}
+
+# An empty mount point of the same kind (directory or file) as `$1`, at `$2`.
+make_mount_point() {
+    if [[ -d "$1" ]]; then
+        mkdir -p "$2"
+    else
+        mkdir -p "$(dirname "$2")" && touch "$2"
+    fi
 }
 
 # The upper layer's tmpfs is mounted on a fresh directory, which is detached and removed again
@@ -41,14 +55,14 @@ scratch=$(mktemp -d "${TMPDIR:-/tmp}/kv-driver-node.XXXXXX") || fail "cannot cre
 mount -t tmpfs -o mode=0700,size=1m kv-driver-node "$scratch" || fail "cannot mount a tmpfs"
 mkdir "$scratch/upper" "$scratch/work"
 
-# The sub-mounts of /dev (pts, shm, mqueue, ...) are not part of the overlay; remember them to
-# bind them back on top of it.
+# The sub-mounts of /dev (pts, shm, mqueue, bound files such as a container's console) are not
+# part of the overlay; remember them to bind them back on top of it.
 mapfile -t submounts < <(findmnt -rn -o TARGET -R /dev | tail -n +2 | sort -u)
 mkdir "$scratch/lower"
 mount --bind /dev "$scratch/lower" || fail "cannot bind /dev"
 for target in "${submounts[@]}"; do
     relative=${target#/dev/}
-    mkdir -p "$scratch/keep/$relative"
+    make_mount_point "$target" "$scratch/keep/$relative"
     mount --rbind "$target" "$scratch/keep/$relative" || fail "cannot keep $target"
 done
 
@@ -57,7 +71,7 @@ mount -t overlay kv-driver-dev \
     fail "cannot mount the overlay on /dev"
 for target in "${submounts[@]}"; do
     relative=${target#/dev/}
-    [[ -d "$target" ]] || continue
+    [[ -e "$target" ]] || make_mount_point "$scratch/keep/$relative" "$target"
     mount --rbind "$scratch/keep/$relative" "$target" || fail "cannot bind $target back"
 done
 umount --lazy "$scratch" || fail "cannot detach $scratch"
