@@ -28,6 +28,18 @@ namespace {
 
 const char* const kHelper = SNIFFER_TEST_HELPER;
 
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kThreadSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr bool kThreadSanitizer = true;
+#else
+constexpr bool kThreadSanitizer = false;
+#endif
+#else
+constexpr bool kThreadSanitizer = false;
+#endif
+
 std::string ValueOf(const std::string& output, const std::string& key) {
     const size_t at = output.find(key + "=");
     if (at == std::string::npos) {
@@ -279,6 +291,10 @@ protected:
     void SetUp() override {
         if (geteuid() != 0) {
             GTEST_SKIP() << "needs root to create a memory cgroup and a network namespace";
+        }
+        if (kThreadSanitizer) {
+            GTEST_SKIP() << "under ThreadSanitizer every byte of a Buffer costs several bytes of "
+                            "shadow memory, which no memory plan can account for";
         }
         mCgroup = std::make_unique<MemoryCgroup>(kLimit);
         if (!mCgroup->IsReady()) {
