@@ -71,6 +71,19 @@ SEEDS = {
         "wlan0/" + "x" * 129, "virbr0/52:54:00:12:34:56\r\n",
     ],
     "fuzz_command_line": [],
+    "fuzz_log_rules": [
+        "=7:KvTransportLayerLib\n", "<6:ZrUtilsLib # thread messages\n", "=1:Kv\n",
+        ">2:ZrUtilsLib\n", "<7!ZrUtilsLib\n", "=7:Kv\n=3:Kv\n", "=7: KvUtilsLib\n",
+        "=9:Kv\n=7Kv\n =7:Kv\n", "# comment\n\n=7:Kv(\n=3:Zr\n", "=7:KvUtilsLib\r\n<3!Log\r\n",
+        "=3:   \n", ">8:^Kv(Utils|Transport)Lib$\n", "=5:[[:alpha:]]+Lib\n",
+    ],
+    "fuzz_log_server_config": [
+        "stdout,7", "stdout,,5", "stdout,12", "stdout,-1", "stdout", "console,3", "syslog,3",
+        "syslog,3,127.0.0.1,17", "syslog,3,127.0.0.1", "syslog,3,localhost",
+        "file,6,/tmp/x.log,2000", "stdout,7,2", "file,7,$(HOME)/kv.log", "stdout,6,64,50",
+        "syslog,3,127.0.0.1,17,2,50", "syslog,3,127.000.000.001.000.000.000.000.0000001",
+        "file,7,x.log,0,2,0",
+    ],
 }
 
 COMMAND_LINES = [
