@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -19,6 +18,7 @@
 
 #include "ChildProcess.h"
 #include "Isolation.h"
+#include "TextMatch.h"
 #include "ZrUtilsLib/SuspendSignal.h"
 #include "ZrUtilsLib/Thread.h"
 #include "ZrUtilsLib/TinyLogServer.h"
@@ -98,11 +98,10 @@ TEST(FileOutput, LinesAppendedToTheExpandedPathUnderALockMadeWith0626) {
     const std::vector<std::string> lines = LinesOf(logs / "app.log");
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[0], "earlier line");
-    EXPECT_TRUE(std::regex_match(
-        lines[1], std::regex("[0-9]+\tINFO\tZrUtilsLib->Thread:230::StartThread - Start Thread")))
+    EXPECT_TRUE(
+        FullMatch(lines[1], ("[0-9]+\tINFO\tZrUtilsLib->Thread:230::StartThread - Start Thread")))
         << lines[1];
-    EXPECT_TRUE(std::regex_match(lines[2],
-                                 std::regex("[0-9]+\tERR\tZrUtilsLib->/Thread:10::Run - fail 2")));
+    EXPECT_TRUE(FullMatch(lines[2], ("[0-9]+\tERR\tZrUtilsLib->/Thread:10::Run - fail 2")));
     EXPECT_EQ(ReadFile(logs / "app.log").substr(ReadFile(logs / "app.log").size() - 2), "\r\n");
 }
 

@@ -3,15 +3,17 @@
 #include <unistd.h>
 
 #include <climits>
-#include <regex>
 #include <string>
 
 #include <gtest/gtest.h>
+
+#include "TextMatch.h"
 
 #include "ZrUtilsLib/Thread.h"
 #include "ZrUtilsLib/TinyLogServer.h"
 
 using namespace ZrUtilsLib;
+using LoggingTest::FullMatch;
 
 namespace {
 
@@ -65,8 +67,8 @@ TEST(StdoutFormat, LineCarriesElapsedLevelSourceAndMessage) {
     const uint64_t spent = Thread::GetTickCount() - before;
 
     const std::string line = TextOf(record);
-    EXPECT_TRUE(std::regex_match(
-        line, std::regex("[0-9]+\tINFO\tZrUtilsLib->Thread:230::StartThread - Start Thread\r\n")))
+    EXPECT_TRUE(
+        FullMatch(line, ("[0-9]+\tINFO\tZrUtilsLib->Thread:230::StartThread - Start Thread\r\n")))
         << line;
     // Counted from Open, not from some absolute clock.
     EXPECT_GE(ElapsedOf(line), 0);
@@ -83,9 +85,9 @@ TEST(FileFormat, SameLineAndLevelNamesAsStandardOutput) {
     TinyLogServerFile output(nullptr, nullptr);
     LOGSERVERITEM record{};
     output.Format(&record, 3, "LinuxFilter", 42, "Open", "KvTransportLayerLib", "no adapter");
-    EXPECT_TRUE(std::regex_match(
-        TextOf(record),
-        std::regex("-?[0-9]+\tERR\tKvTransportLayerLib->LinuxFilter:42::Open - no adapter\r\n")));
+    EXPECT_TRUE(
+        FullMatch(TextOf(record),
+                  ("-?[0-9]+\tERR\tKvTransportLayerLib->LinuxFilter:42::Open - no adapter\r\n")));
     ExpectLevelNames(output);
 }
 

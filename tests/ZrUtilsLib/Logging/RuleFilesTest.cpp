@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -15,6 +14,7 @@
 
 #include "ChildProcess.h"
 #include "Isolation.h"
+#include "TextMatch.h"
 #include "ZrUtilsLib/LogSink.h"
 #include "ZrUtilsLib/Logger.h"
 #include "ZrUtilsLib/TinyLogConfig.h"
@@ -260,9 +260,8 @@ TEST(RuleFiles, LineSyntaxCommentsLineEndsAndCompileErrors) {
     EXPECT_EQ(messages[6].rfind("7|Adding log filter level 7 with rule \"xxxx", 0), 0u);
     EXPECT_EQ(messages[7], "7|Adding log filter level 2 with rule (not)\"Zr\"");
     // The compile error reaches the output as an error of the reader's channel.
-    EXPECT_TRUE(std::regex_search(
-        outcome.output,
-        std::regex("\tERR\tLogConfig->[^\r]* - Logging regex compile error at line 8: ")));
+    EXPECT_TRUE(Search(outcome.output,
+                       ("\tERR\tLogConfig->[^\r]* - Logging regex compile error at line 8: ")));
 }
 
 TEST(RuleFiles, RuleFileThatCannotBeOpenedIsReportedAndSkipped) {

@@ -1,6 +1,5 @@
 // Standard-output lines as a process's channels produce them, captured from a child process.
 #include <cstdlib>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -8,6 +7,7 @@
 
 #include "ChildProcess.h"
 #include "Isolation.h"
+#include "TextMatch.h"
 #include "ZrUtilsLib/Logger.h"
 #include "ZrUtilsLib/TinyLogServer.h"
 
@@ -73,7 +73,7 @@ TEST(StdoutOutput, LinesUpToTheLimitLevelInLoggingOrder) {
     EXPECT_EQ(lines[8], "INFO\tZrUtilsLib->Thread:230::StartThread - Start Thread");
     // An error result keeps the '/' before the short file name.
     EXPECT_EQ(lines[9], "ERR\tZrUtilsLib->/Thread:10::Run - fail 2");
-    EXPECT_TRUE(std::regex_search(outcome.output, std::regex("(^|\n)[0-9]+\tEMER\t")));
+    EXPECT_TRUE(Search(outcome.output, ("(^|\n)[0-9]+\tEMER\t")));
 }
 
 TEST(StdoutOutput, LimitLevelFollowsSetLogPriority) {
@@ -114,8 +114,8 @@ TEST(StdoutOutput, LongMessageLineIsCutTo512Characters) {
     // The first line lost its line end, so the second follows it directly.
     ASSERT_GT(outcome.output.size(), 512u);
     const std::string first = outcome.output.substr(0, 512);
-    EXPECT_TRUE(std::regex_match(first, std::regex("[0-9]+\tINFO\tZrUtilsLib->f:1::g - m+")));
-    EXPECT_TRUE(std::regex_match(outcome.output.substr(512),
-                                 std::regex("[0-9]+\tINFO\tZrUtilsLib->f:2::g - after\r\n")))
+    EXPECT_TRUE(FullMatch(first, ("[0-9]+\tINFO\tZrUtilsLib->f:1::g - m+")));
+    EXPECT_TRUE(
+        FullMatch(outcome.output.substr(512), ("[0-9]+\tINFO\tZrUtilsLib->f:2::g - after\r\n")))
         << outcome.output.substr(512);
 }
