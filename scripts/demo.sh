@@ -40,8 +40,6 @@ ip netns exec "$NS" ip link set "$PEER" up
 ip netns exec "$NS" ip link set lo up
 
 # Numbered datagrams, 200 per second, for as long as the demo runs.
-ip netns exec "$NS" /usr/bin/python3 tests/e2e/udp_sender.py 10.213.7.2 9999 0 100000000 5 200 \
-    >/dev/null 2>&1 &
 ip netns exec "$NS" /usr/bin/python3 tests/e2e/udp_sender.py 10.213.7.1 9999 0 100000000 5 400 \
     >/dev/null 2>&1 &
 SENDER_PID="$!"
