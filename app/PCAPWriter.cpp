@@ -72,6 +72,10 @@ Result PCAPWriter::StartStore(const char* fileName, int snapLength, BufferQueue*
         return mStoreResult;
     }
 
+    // Unbuffered: each Buffer goes to the file in a single write straight from capture memory,
+    // and a failure is seen by the fwrite that caused it.
+    std::setvbuf(mFile, nullptr, _IONBF, 0);
+
     unsigned char header[kGlobalHeaderSize];
     MakeGlobalHeader(header, static_cast<uint32_t>(snapLength));
     errno = 0;
