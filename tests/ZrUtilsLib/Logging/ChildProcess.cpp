@@ -13,7 +13,9 @@
 #if defined(__SANITIZE_THREAD__)
 // A child ends with _exit, which skips the sanitizer's exit-time verdict: stop at the first
 // report instead, so that the child's exit code carries it.
-extern "C" const char* __tsan_default_options() { return "halt_on_error=1"; }
+extern "C" const char* __tsan_default_options() {
+    return "halt_on_error=1";
+}
 #endif
 
 namespace LoggingTest {
