@@ -71,7 +71,8 @@ Filter::~Filter() {
     OS_EventFree(&mOpenDone);
 }
 
-Result Filter::Failure(unsigned int code, const char* function, const char* format, ...) {
+Result Filter::Failure(unsigned int code, unsigned int line, const char* function,
+                       const char* format, ...) {
     char message[ZrUtilsLib::Logger::kResultMessageSize];
     va_list args;
     va_start(args, format);
@@ -80,7 +81,7 @@ Result Filter::Failure(unsigned int code, const char* function, const char* form
     if (mLogger == nullptr) {
         return Result(code, "%s", message);
     }
-    return mLogger->LogResult(code, __FILE__, __LINE__, function, "%s", message);
+    return mLogger->LogResult(code, __FILE__, line, function, "%s", message);
 }
 
 Result Filter::Open(const char*, const char* adapterName, unsigned int maximumPacketSize) {
@@ -88,13 +89,13 @@ Result Filter::Open(const char*, const char* adapterName, unsigned int maximumPa
         return Result(ZrUtilsLib::NOT_FOUND);
     }
     if (adapterName == nullptr || std::strlen(adapterName) >= kAdapterNameSize) {
-        return Failure(ZrUtilsLib::INVALID_ARGUMENT, "Open",
+        return Failure(ZrUtilsLib::INVALID_ARGUMENT, __LINE__, "Open",
                        "The adapter name must have at most %u characters", kAdapterNameSize - 1);
     }
     Close();
     const int code = PCAP_FilterInit(&mCore, maximumPacketSize);
     if (code != PCAP_FILTER_SUCCESS) {
-        return Failure(ZrUtilsLib::GENERIC_ERROR, "Open",
+        return Failure(ZrUtilsLib::GENERIC_ERROR, __LINE__, "Open",
                        "Cannot open the internal filter code. Error = %d", code);
     }
     mMaximumPacketSize = maximumPacketSize;
@@ -107,17 +108,17 @@ Result Filter::Open(const char*, const char* adapterName, unsigned int maximumPa
 
 Result Filter::Start() {
     if (mOpened == 0) {
-        return Failure(ZrUtilsLib::STATE_ERROR, "Start", "The filter is not open");
+        return Failure(ZrUtilsLib::STATE_ERROR, __LINE__, "Start", "The filter is not open");
     }
     GateScope gate(mGate);
     if (mStarted != 0) {
-        return Failure(ZrUtilsLib::STATE_ERROR, "Start", "The filter is already started");
+        return Failure(ZrUtilsLib::STATE_ERROR, __LINE__, "Start", "The filter is already started");
     }
     mStatistic.Reset();
     mLibpcapDropsSeen = 0;
     const int code = PCAP_FilterStart(&mCore);
     if (code != PCAP_FILTER_SUCCESS) {
-        return Failure(ZrUtilsLib::GENERIC_ERROR, "Start",
+        return Failure(ZrUtilsLib::GENERIC_ERROR, __LINE__, "Start",
                        "Cannot start the internal filter code. Error = %d", code);
     }
     mStopRequestUs = 0;
@@ -140,7 +141,7 @@ Result Filter::Start() {
 Result Filter::WaitForOpenOutcome() {
     while (OS_EventWaitWithTimeout(&mOpenDone, kOpenWaitSliceMs * 1000u) != OS_SUCCESS) {
         if (!IsRunning() && OS_EventWaitWithTimeout(&mOpenDone, 0) != OS_SUCCESS) {
-            return Failure(ZrUtilsLib::THREAD_ERROR, "Start",
+            return Failure(ZrUtilsLib::THREAD_ERROR, __LINE__, "Start",
                            "The capture thread ended before opening libpcap");
         }
     }
@@ -172,7 +173,8 @@ Result Filter::OpenCapture(pcap_t** handle) {
         pcap_open_live(mAdapterName, static_cast<int>(mMaximumPacketSize + kSnapshotMargin), 1,
                        kReadTimeoutMs, error);
     if (opened == nullptr) {
-        return Failure(ZrUtilsLib::GENERIC_ERROR, "Run", "Cannot open libpcap. Error = %s", error);
+        return Failure(ZrUtilsLib::GENERIC_ERROR, __LINE__, "Run",
+                       "Cannot open libpcap. Error = %s", error);
     }
     // An accept-all program makes the kernel cut each packet to the snapshot length before it
     // enters libpcap's ring, which then holds far more packets. It selects no traffic.

@@ -61,8 +61,8 @@ private:
     void CaptureLoop(pcap_t* handle);
     void EndCaptureThread();
     void AddLibpcapDrops();
-    ZrUtilsLib::Result Failure(unsigned int code, const char* function, const char* format, ...)
-        __attribute__((format(printf, 4, 5)));
+    ZrUtilsLib::Result Failure(unsigned int code, unsigned int line, const char* function,
+                               const char* format, ...) __attribute__((format(printf, 5, 6)));
 
     std::atomic<uint32_t> mOpened{0};
     uint32_t mStarted = 0;
