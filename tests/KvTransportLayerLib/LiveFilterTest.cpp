@@ -264,6 +264,38 @@ TEST_F(LiveCapture, BusyLinkKeepsEverythingSentBeforeStop) {
     }
 }
 
+// Stop right after Start finds the handle already stored (Start returns once libpcap is
+// open), and the Filter starts again after a Stop; the statistic counts only the last run.
+TEST_F(LiveCapture, StopsRightAfterStartAndStartsAgain) {
+    OpenAndStart(64 * 1024);
+    for (int run = 0; run < 2; ++run) {
+        const auto start = Clock::now();
+        ASSERT_EQ(filter->Stop().GetCode(), Z::OK);
+        EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2000)) << "run " << run;
+        const Z::Result restarted = filter->Start();
+        ASSERT_EQ(restarted.GetCode(), Z::OK) << restarted.GetDescription();
+    }
+    // The Buffers lent before the first Stop came back complete and empty.
+    StopAndCollect();
+    ASSERT_EQ(returned.size(), 4u);
+    for (Buffer& buffer : buffers) {
+        ASSERT_EQ(filter->QueueBuffer(&buffer).GetCode(), Z::PENDING);
+    }
+    ASSERT_EQ(filter->Start().GetCode(), Z::OK);
+    for (uint32_t sequence = 0; sequence < 20; ++sequence) {
+        ASSERT_FALSE(network->SendNumbered(sequence, 300).empty());
+    }
+    returned.clear();
+    StopAndCollect();
+    ASSERT_EQ(records.size(), 20u);
+    for (uint32_t i = 0; i < 20; ++i) {
+        EXPECT_EQ(sequences[i], i);
+    }
+    Statistic statistic;
+    filter->GetStatistic(&statistic);
+    EXPECT_EQ(statistic.GetPacketCount(), 20u);
+}
+
 TEST_F(LiveCapture, KernelCutsPacketsToTheSnapshotLength) {
     OpenAndStart(64 * 1024);
     unsigned int programs = 0;
