@@ -158,6 +158,8 @@ kv_dd_seconds() {
 # The Google Benchmark programs of bench/*Benchmark.cpp, built and run in turn.
 kv_run_benchmarks() {
     local dir=$1 source name found=0
+    # A configure picks up benchmark sources added since the build directory was made.
+    cmake -S "$ROOT" -B "$dir" >/dev/null || kv_fail "cannot configure $dir"
     for source in "$ROOT"/bench/*Benchmark.cpp; do
         [[ -f $source ]] || continue
         found=1

@@ -16,7 +16,7 @@ TOOL_NAMES = {
     "tcpdump": "tcpdump -w",
     "continuous": "recorder continuous",
     "fixed": "recorder fixednumberofpackets",
-    "stop": "recorder, Ctrl+C under traffic",
+    "stop": "recorder, Ctrl+C under traffic (store while traffic goes on)",
 }
 
 
