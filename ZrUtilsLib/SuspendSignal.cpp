@@ -36,7 +36,14 @@ void SuspendSignal::Restore() {
         return;
     }
     for (int i = 0; i < kSignalCount; ++i) {
-        sigaction(kSignals[i], &mPrevious[i], nullptr);
+        // A disposition installed by someone else during the section (the application's own
+        // handler, set while a log line was being written) is theirs to keep.
+        struct sigaction current;
+        sigaction(kSignals[i], nullptr, &current);
+        if ((current.sa_flags & SA_SIGINFO) == 0 &&
+            current.sa_handler == &SuspendSignal::SignalHandler) {
+            sigaction(kSignals[i], &mPrevious[i], nullptr);
+        }
     }
     mSuspended = false;
     const int pending = gLastSignal;

@@ -9,7 +9,8 @@ extern volatile std::sig_atomic_t gLastSignal;
 
 // Holds back SIGINT, SIGABRT, SIGHUP, SIGQUIT and SIGTERM over a short critical section and
 // delivers the last one that arrived when the section ends. The dispositions in place before
-// Suspend are put back by Restore, so an application's own handlers survive.
+// Suspend are put back by Restore, so an application's own handlers survive; a disposition
+// that another thread installs during the section is kept.
 class SuspendSignal {
 public:
     static constexpr int kSignalCount = 5;

@@ -105,3 +105,36 @@ TEST(SuspendSignalTest, OnlyTheLastOfTwoSignalsIsRaised) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
+
+// The recorder installs its Ctrl+C handler while the log thread may be inside a write: the
+// handler must outlive the end of that write, and a signal held back meanwhile reaches it.
+TEST(SuspendSignalTest, HandlerInstalledDuringTheSectionIsKept) {
+    const int status = InChild([] {
+        std::signal(SIGINT, SIG_DFL);
+        SuspendSignal guard;
+        guard.mEnabled = true;
+        guard.Suspend();
+        std::signal(SIGINT, ApplicationHandler);
+        guard.Restore();
+        struct sigaction current;
+        sigaction(SIGINT, nullptr, &current);
+        if (current.sa_handler != ApplicationHandler) {
+            return 1;
+        }
+        raise(SIGINT);  // with the default disposition back, this would end the process
+        if (sApplicationSignal != SIGINT) {
+            return 2;
+        }
+        // Held back, then a handler installed: the signal goes to that handler at Restore.
+        sApplicationSignal = 0;
+        std::signal(SIGTERM, SIG_DFL);
+        guard.Suspend();
+        raise(SIGTERM);
+        std::signal(SIGTERM, ApplicationHandler);
+        raise(SIGTERM);
+        guard.Restore();
+        return sApplicationSignal == SIGTERM ? 0 : 3;
+    });
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
