@@ -83,8 +83,15 @@ class VethLink:
 class Recorder:
     """The recorder run with the driver's stand-in node, its console captured."""
 
-    def __init__(self, args, stdin_text=None, with_driver=True, env=None, cwd=None):
+    def __init__(self, args, stdin_text=None, with_driver=True, env=None, cwd=None,
+                 private_shm=False):
         cmd = ([WITH_DRIVER] if with_driver else []) + [RECORDER] + list(args)
+        if private_shm:
+            # The file log output's machine-wide lock is a named semaphore in /dev/shm: give
+            # the program a /dev/shm of its own so the host's stays untouched. Every step
+            # exec's, so the process id stays the program's.
+            cmd = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                   'mount -t tmpfs kv-shm /dev/shm && exec "$@"', "sh"] + cmd
         self.process = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, env=env, cwd=cwd)
         if stdin_text is not None:

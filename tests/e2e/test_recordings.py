@@ -13,9 +13,9 @@ pytestmark = pytest.mark.skipif(not is_root(), reason="needs root for namespaces
 STARTED = "<Press Ctrl+c to stop acquiring>"
 
 
-def start(link, path, *args, env=None):
+def start(link, path, *args, env=None, private_shm=False):
     recorder = Recorder([f"--adaptername={link.host}", f"--filename={path}"] + list(args),
-                        env=env)
+                        env=env, private_shm=private_shm)
     assert recorder.wait_for_output(STARTED), recorder.text
     return recorder
 
@@ -146,7 +146,7 @@ def test_ctrl_c_with_file_logging_still_stores(tmp_path):
     env = dict(os.environ, ZR_TINY_LOGGER=f"file,7,{log}")
     path = tmp_path / "filelog.pcap"
     with VethLink() as link:
-        recorder = start(link, path, "--mode=continuous", env=env)
+        recorder = start(link, path, "--mode=continuous", env=env, private_shm=True)
         link.send(100)
         time.sleep(0.3)  # lets the log thread write lines while the recording runs
         stop(recorder)
