@@ -273,17 +273,4 @@ TEST(PCAPSnifferLifecycleTest, StartFailureIsReportedAndTheSnifferStillEndsPromp
     EXPECT_LT(SecondsSince(start), 3.0);
 }
 
-TEST(PCAPSnifferLifecycleTest, NothingRecordedStoresNoFile) {
-    PCAPSniffer sniffer;
-    PCAPSnifferConfiguration config = MakeConfiguration(Circular);
-    const std::string directory = MakeTempDirectory();
-    std::strcpy(config.Filename, (directory + "/empty").c_str());
-    ASSERT_EQ(sniffer.Open(&config).GetCode(), ZrUtilsLib::OK);
-    sniffer.Stop();
-    EXPECT_EQ(sniffer.StartStore().GetCode(), ZrUtilsLib::OK);
-    EXPECT_FALSE(sniffer.GetWriter().IsStoring());
-    EXPECT_FALSE(FileExists(directory + "/empty.pcap"));
-    RemoveTree(directory);
-}
-
 }  // namespace

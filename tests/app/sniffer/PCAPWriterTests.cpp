@@ -240,19 +240,4 @@ TEST_F(PCAPWriterTest, StoresAgainAfterAFailedStore) {
     EXPECT_EQ(sequences.front(), 10u);
 }
 
-TEST_F(PCAPWriterTest, SnapshotLengthOfTheHeaderIsTheGivenOne) {
-    AddRecorded(0, 3);
-    const std::string path = mDirectory + "/snap.pcap";
-    ASSERT_EQ(mWriter.StartStore(path.c_str(), 65535, &mRecorded, &mFree).GetCode(),
-              ZrUtilsLib::OK);
-    mWriter.WaitForStoreCompletion();
-    EXPECT_FALSE(mWriter.IsStoring());
-    const PcapFile file = ReadPcapFile(path);
-    EXPECT_EQ(file.magic, PCAPWriter::kMagic);
-    EXPECT_EQ(file.versionMajor, 2);
-    EXPECT_EQ(file.versionMinor, 4);
-    EXPECT_EQ(file.snapLength, 65535u);
-    EXPECT_EQ(file.linkType, 1u);
-}
-
 }  // namespace
