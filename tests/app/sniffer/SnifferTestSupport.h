@@ -87,6 +87,19 @@ std::string UniqueName(const char* prefix);
 std::string MakeTempDirectory();
 void RemoveTree(const std::string& path);
 
+// A temporary directory removed with everything in it when the test ends, however it ends.
+class TempDirectory {
+public:
+    TempDirectory() : mPath(MakeTempDirectory()) {}
+    ~TempDirectory() { RemoveTree(mPath); }
+    TempDirectory(const TempDirectory&) = delete;
+    TempDirectory& operator=(const TempDirectory&) = delete;
+    const std::string& GetPath() const { return mPath; }
+
+private:
+    std::string mPath;
+};
+
 // ---- A veth pair inside a network namespace made for the test ------------------------------
 
 // Creates the namespace and a veth pair in it (IPv6 off, so the link carries only the test's

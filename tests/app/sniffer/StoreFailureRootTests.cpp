@@ -54,7 +54,8 @@ TEST(StoreFailureRootTest, FullFileSystemIsAFileErrorNamingTheFileAndTheReason) 
     if (geteuid() != 0) {
         GTEST_SKIP() << "needs root to mount a tmpfs in a private mount namespace";
     }
-    const std::string directory = MakeTempDirectory();
+    const TempDirectory temporary;
+    const std::string& directory = temporary.GetPath();
     ASSERT_FALSE(directory.empty());
     // Four Buffers of 100 records of 1016 bytes (about 400 kB) into 256 kB.
     const CommandOutput run = RunCommand(
@@ -75,7 +76,6 @@ TEST(StoreFailureRootTest, FullFileSystemIsAFileErrorNamingTheFileAndTheReason) 
     EXPECT_NE(run.output.find("No space left on device"), std::string::npos) << run.output;
     // The tmpfs lived in the helper's own mount namespace only.
     EXPECT_FALSE(FileExists(directory + "/full.pcap"));
-    RemoveTree(directory);
 }
 
 // A memory cgroup of the test's own, below the test's cgroup, with a limit.
@@ -323,8 +323,8 @@ TEST_F(MemoryLimitRootTest, OpenRefusesAPlanLargerThanTheLimit) {
 TEST_F(MemoryLimitRootTest, ContinuousRecordingEndsByItselfBeforeTheLimit) {
     TestNetwork network(9000);
     ASSERT_TRUE(network.IsReady()) << network.GetError();
-    const std::string directory = MakeTempDirectory();
-    const std::string file = directory + "/limited.pcap";
+    const TempDirectory directory;
+    const std::string file = directory.GetPath() + "/limited.pcap";
     HelperProcess helper(mCgroup->GetPath(),
                          {"continuous", network.GetCaptureAdapter(), file, "120"});
     ASSERT_TRUE(helper.WaitForText("started", 30)) << helper.GetText();
@@ -351,7 +351,6 @@ TEST_F(MemoryLimitRootTest, ContinuousRecordingEndsByItselfBeforeTheLimit) {
     EXPECT_TRUE(recorded.readable);
     EXPECT_FALSE(recorded.truncated);
     EXPECT_GT(recorded.records.size(), 4u * 1000);
-    RemoveTree(directory);
 }
 
 }  // namespace
