@@ -33,6 +33,15 @@ class WrappedRecorder(Recorder):
         self.stderr = b""
 
 
+def is_address_sanitized(program):
+    """True when the program carries AddressSanitizer, which cannot run under an address-space
+    limit (it reserves terabytes of shadow memory)."""
+    if not os.path.exists(program):
+        return False
+    with open(program, "rb") as f:
+        return b"__asan_init" in f.read()
+
+
 def private_mounts(*setup):
     """A wrapper that runs the rest of the command in a private mount namespace after the given
     shell commands (mounts seen by nothing outside it)."""
