@@ -189,16 +189,17 @@ int main(int argc, char** argv) {
     while (contiguous < expect && (seen[contiguous / 8] & (1u << (contiguous % 8)))) {
         ++contiguous;
     }
-    printf("records=%llu bytes=%llu snaplen=%u linktype=%u stored_max=%u oversize=%llu "
-           "numbered=%llu distinct=%llu missing=%llu duplicates=%llu beyond=%llu others=%llu "
-           "reordered=%llu contiguous=%llu areas=%llu\n",
-           (unsigned long long)figures.records, (unsigned long long)figures.bytes, snapLength,
-           linkType, figures.storedMaximum, (unsigned long long)figures.oversize,
-           (unsigned long long)figures.numbered, (unsigned long long)figures.distinct,
-           (unsigned long long)(expect - figures.distinct), (unsigned long long)figures.duplicates,
-           (unsigned long long)figures.beyond, (unsigned long long)figures.others,
-           (unsigned long long)figures.reordered, (unsigned long long)contiguous,
-           (unsigned long long)figures.areas);
+    printf(
+        "records=%llu bytes=%llu snaplen=%u linktype=%u stored_max=%u oversize=%llu "
+        "numbered=%llu distinct=%llu missing=%llu duplicates=%llu beyond=%llu others=%llu "
+        "reordered=%llu contiguous=%llu areas=%llu\n",
+        (unsigned long long)figures.records, (unsigned long long)figures.bytes, snapLength,
+        linkType, figures.storedMaximum, (unsigned long long)figures.oversize,
+        (unsigned long long)figures.numbered, (unsigned long long)figures.distinct,
+        (unsigned long long)(expect - figures.distinct), (unsigned long long)figures.duplicates,
+        (unsigned long long)figures.beyond, (unsigned long long)figures.others,
+        (unsigned long long)figures.reordered, (unsigned long long)contiguous,
+        (unsigned long long)figures.areas);
     free(seen);
     return 0;
 }
