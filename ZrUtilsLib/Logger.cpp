@@ -64,9 +64,13 @@ Logger::Logger(const char* name, const char* configuration) {
 
 Logger::~Logger() = default;
 
-Logger* Logger::Create(const char* name, const char*, int) { return new Logger(name, nullptr); }
+Logger* Logger::Create(const char* name, const char*, int) {
+    return new Logger(name, nullptr);
+}
 
-void Logger::Free(Logger*& logger) { delete logger; }
+void Logger::Free(Logger*& logger) {
+    delete logger;
+}
 
 void Logger::ReadConfiguration(const char* configuration, char* out) {
     out[0] = '\0';

@@ -7,7 +7,8 @@
 
 namespace ZrUtilsLib {
 
-#define ZR_CODE_ROW(name) {name, #name}
+#define ZR_CODE_ROW(name) \
+    { name, #name }
 
 const ErrorCodeDescription ERROR_CODE_DESC[] = {
     ZR_CODE_ROW(OK),
@@ -177,7 +178,9 @@ unsigned int Result::Normalise(unsigned int storedCode) {
     return storedCode & 0xFFFF;
 }
 
-unsigned int Result::GetCode() const { return Normalise(mCode); }
+unsigned int Result::GetCode() const {
+    return Normalise(mCode);
+}
 
 bool Result::IsSuccess() const {
     const unsigned int code = GetCode();
@@ -193,7 +196,9 @@ const char* Result::NameOf(unsigned int code) {
     return "Unknown result code";
 }
 
-const char* Result::GetCodeString() const { return NameOf(GetCode()); }
+const char* Result::GetCodeString() const {
+    return NameOf(GetCode());
+}
 
 void Result::EnsureDescriptionBuffer() {
     if (mDescription == nullptr) {

@@ -16,8 +16,8 @@ constexpr size_t kStackConversionSize = 4096;
 // Converts up to the first character the locale cannot convert; the result is always a
 // complete, terminated text (the conversion functions leave it unterminated otherwise).
 std::string NarrowFromWide(const std::wstring& wide) {
-    const size_t capacity = wide.size() < kStackConversionSize ? kStackConversionSize
-                                                               : wide.size() * MB_CUR_MAX + 1;
+    const size_t capacity =
+        wide.size() < kStackConversionSize ? kStackConversionSize : wide.size() * MB_CUR_MAX + 1;
     char stackBuffer[kStackConversionSize] = {};
     std::unique_ptr<char[]> heapBuffer;
     char* out = stackBuffer;
@@ -43,8 +43,8 @@ std::string NarrowFromWide(const std::wstring& wide) {
 }
 
 std::wstring WideFromNarrow(const std::string& narrow) {
-    const size_t capacity = narrow.size() < kStackConversionSize ? kStackConversionSize
-                                                                 : narrow.size() + 1;
+    const size_t capacity =
+        narrow.size() < kStackConversionSize ? kStackConversionSize : narrow.size() + 1;
     wchar_t stackBuffer[kStackConversionSize] = {};
     std::unique_ptr<wchar_t[]> heapBuffer;
     wchar_t* out = stackBuffer;
@@ -78,8 +78,7 @@ String::String(const char* s) : mAsciiValid(true), mUnicodeValid(false) {
     }
 }
 
-String::String(const char* s, unsigned int n)
-    : mAsciiValid(true), mUnicodeValid(false), mAscii(s) {
+String::String(const char* s, unsigned int n) : mAsciiValid(true), mUnicodeValid(false), mAscii(s) {
     mAscii.resize(n);
 }
 
@@ -101,8 +100,7 @@ String::String(wchar_t c) : mAsciiValid(false), mUnicodeValid(true), mUnicode(1,
 String::String(const String& other)
     : mAsciiValid(false), mUnicodeValid(true), mUnicode(other.GetUnicode()) {}
 
-String::String(const String& other, unsigned int start)
-    : mAsciiValid(false), mUnicodeValid(true) {
+String::String(const String& other, unsigned int start) : mAsciiValid(false), mUnicodeValid(true) {
     other.MakeUnicodeValid();
     mUnicode = other.mUnicode.substr(start);
 }

@@ -6,16 +6,20 @@ namespace ZrUtilsLib {
 
 volatile std::sig_atomic_t gLastSignal = 0;
 
-const int SuspendSignal::kSignals[SuspendSignal::kSignalCount] = {SIGINT, SIGABRT, SIGHUP,
-                                                                  SIGQUIT, SIGTERM};
+const int SuspendSignal::kSignals[SuspendSignal::kSignalCount] = {SIGINT, SIGABRT, SIGHUP, SIGQUIT,
+                                                                  SIGTERM};
 
 SuspendSignal::SuspendSignal() : mEnabled(false), mSuspended(false) {
     std::memset(mPrevious, 0, sizeof(mPrevious));
 }
 
-SuspendSignal::~SuspendSignal() { Restore(); }
+SuspendSignal::~SuspendSignal() {
+    Restore();
+}
 
-void SuspendSignal::SignalHandler(int signal) { gLastSignal = signal; }
+void SuspendSignal::SignalHandler(int signal) {
+    gLastSignal = signal;
+}
 
 void SuspendSignal::Suspend() {
     if (!mEnabled || mSuspended) {

@@ -36,8 +36,8 @@ String ReplaceEnv(const String& text) {
     std::string output;
     size_t i = 0;
     while (i < input.size()) {
-        const bool reference = input[i] == '$' && i + 1 < input.size() &&
-                               (input[i + 1] == '(' || input[i + 1] == '{');
+        const bool reference =
+            input[i] == '$' && i + 1 < input.size() && (input[i + 1] == '(' || input[i + 1] == '{');
         if (!reference) {
             output.push_back(input[i++]);
             continue;
@@ -86,6 +86,8 @@ std::string GetTempDir() {
     return "/tmp";
 }
 
-int CreateDir(const std::string& path) { return mkdir(path.c_str(), 0775) == 0 ? 0 : -1; }
+int CreateDir(const std::string& path) {
+    return mkdir(path.c_str(), 0775) == 0 ? 0 : -1;
+}
 
 }  // namespace ZrUtilsLib

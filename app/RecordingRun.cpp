@@ -15,7 +15,9 @@ using ZrUtilsLib::Thread;
 
 volatile std::sig_atomic_t sContinue = 1;
 
-void Stop(int /*signal*/) { sContinue = 0; }
+void Stop(int /*signal*/) {
+    sContinue = 0;
+}
 
 namespace {
 

@@ -1,3 +1,5 @@
 #include "app/RecordingRun.h"
 
-int main(int argc, char** argv) { return RunRecording(argc, argv); }
+int main(int argc, char** argv) {
+    return RunRecording(argc, argv);
+}

@@ -54,7 +54,9 @@ Mutex::~Mutex() {
     }
 }
 
-bool Mutex::IsValid() const { return mState && mState->valid; }
+bool Mutex::IsValid() const {
+    return mState && mState->valid;
+}
 
 Result Mutex::WaitOutcome(int error, bool timed, const char* function) {
     if (error == 0) {

@@ -24,9 +24,13 @@ Semaphore::~Semaphore() {
     }
 }
 
-bool Semaphore::IsValid() const { return mState->valid; }
+bool Semaphore::IsValid() const {
+    return mState->valid;
+}
 
-bool Semaphore::Release() { return sem_post(&mState->semaphore) == 0; }
+bool Semaphore::Release() {
+    return sem_post(&mState->semaphore) == 0;
+}
 
 Result Semaphore::Wait() {
     return sem_wait(&mState->semaphore) == 0 ? Result(OK) : Result(INTERNAL_ERROR);

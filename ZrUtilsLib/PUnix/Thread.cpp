@@ -20,7 +20,8 @@ namespace ZrUtilsLib {
 class ThreadData {
 public:
     ThreadData(const char* threadName, unsigned int threadPriority, Logger* threadLogger)
-        : priority(threadPriority), name(threadName != nullptr ? threadName : ""),
+        : priority(threadPriority),
+          name(threadName != nullptr ? threadName : ""),
           logger(threadLogger) {}
 
     Result SetPriorityInternal(pthread_t thread, unsigned int newPriority);
@@ -261,9 +262,13 @@ Result Thread::ThreadFunction() {
     return result;
 }
 
-bool Thread::IsRunning() const { return mData->running; }
+bool Thread::IsRunning() const {
+    return mData->running;
+}
 
-bool Thread::IsStopping() const { return mData->stopping; }
+bool Thread::IsStopping() const {
+    return mData->stopping;
+}
 
 Result Thread::GetExitCode() const {
     if (mData->handle.load() != 0) {
@@ -286,7 +291,9 @@ Result Thread::GetExitCode() const {
     return exitCode;
 }
 
-pthread_t Thread::GetThreadID() const { return mData->handle.load(); }
+pthread_t Thread::GetThreadID() const {
+    return mData->handle.load();
+}
 
 unsigned int Thread::GetPriority() {
     pthread_mutex_lock(&mData->lock);
@@ -301,7 +308,8 @@ bool Thread::IsPriorityValid(unsigned int priority) {
 
 Result Thread::SetPriority(unsigned int priority) {
     if (!IsPriorityValid(priority)) {
-        const char* format = "The priority %u is out of range. The value must be between %u and %u.";
+        const char* format =
+            "The priority %u is out of range. The value must be between %u and %u.";
         if (mLogger) {
             return mLogger->LogResult(INVALID_ARGUMENT, __FILE__, __LINE__, "SetPriority", format,
                                       priority, InternalPriorityMinimum, InternalPriorityMaximum);
@@ -343,11 +351,17 @@ Result ThreadData::SetPriorityInternal(pthread_t thread, unsigned int newPriorit
     return Result(OK);
 }
 
-pthread_t Thread::GetCurrentThreadHandle() { return pthread_self(); }
+pthread_t Thread::GetCurrentThreadHandle() {
+    return pthread_self();
+}
 
-pthread_t Thread::GetCurrentThreadID() { return pthread_self(); }
+pthread_t Thread::GetCurrentThreadID() {
+    return pthread_self();
+}
 
-void Thread::SwitchToThread() { sched_yield(); }
+void Thread::SwitchToThread() {
+    sched_yield();
+}
 
 void Thread::Sleep(unsigned long milliseconds) {
     const uint32_t microseconds = static_cast<uint32_t>(milliseconds * 1000u);
@@ -368,6 +382,8 @@ uint64_t Thread::GetTickCountMicro() {
     return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_usec);
 }
 
-bool Thread::IsCurrentSchedulerO1() { return sched_getscheduler(0) == SCHED_OTHER; }
+bool Thread::IsCurrentSchedulerO1() {
+    return sched_getscheduler(0) == SCHED_OTHER;
+}
 
 }  // namespace ZrUtilsLib

@@ -12,7 +12,9 @@ using ZrUtilsLib::SuspendSignal;
 namespace {
 
 volatile std::sig_atomic_t sApplicationSignal = 0;
-void ApplicationHandler(int signal) { sApplicationSignal = signal; }
+void ApplicationHandler(int signal) {
+    sApplicationSignal = signal;
+}
 
 // Runs `body` in a child process and returns its wait status: signal state is process-wide.
 int InChild(const std::function<int()>& body) {

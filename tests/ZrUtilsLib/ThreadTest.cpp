@@ -112,9 +112,9 @@ TEST(ThreadLifecycle, TimedWaitSeesTheEndAfterStop) {
         const auto start = Clock::now();
         const Result waited = worker.WaitUntilSignaled(10000);
         EXPECT_EQ(waited.GetCode(), static_cast<unsigned int>(OK));
-        EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start)
-                      .count(),
-                  5000);
+        EXPECT_LT(
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(),
+            5000);
     }
 }
 
@@ -139,8 +139,9 @@ TEST(ThreadExit, ExceptionsBecomeThreadError) {
     EXPECT_EQ(throwing.WaitUntilSignaled().GetCode(), static_cast<unsigned int>(OK));
     EXPECT_FALSE(throwing.IsRunning());
     EXPECT_EQ(throwing.GetExitCode().GetCode(), static_cast<unsigned int>(THREAD_ERROR));
-    EXPECT_TRUE(sink.Contains("3|ZrUtilsLib|ThreadFunction|Error caught in the thread function: "
-                              "disk on fire"));
+    EXPECT_TRUE(
+        sink.Contains("3|ZrUtilsLib|ThreadFunction|Error caught in the thread function: "
+                      "disk on fire"));
 
     TestThread unknown("unknown", Thread::InternalPriorityTimeSharing,
                        [](TestThread&) -> Result { throw 42; });
@@ -168,8 +169,9 @@ TEST(ThreadPriority, ValidationAndPolicies) {
     });
     ASSERT_EQ(worker.StartThread().GetCode(), static_cast<unsigned int>(OK));
     EXPECT_EQ(worker.SetPriority(100).GetCode(), static_cast<unsigned int>(INVALID_ARGUMENT));
-    EXPECT_TRUE(sink.Contains("The priority 100 is out of range. The value must be between 0 and "
-                              "99."));
+    EXPECT_TRUE(
+        sink.Contains("The priority 100 is out of range. The value must be between 0 and "
+                      "99."));
     EXPECT_EQ(worker.GetPriority(), Thread::InternalPriorityHighest);
 
     // Real-time priorities may be refused without privileges: the thread then keeps its

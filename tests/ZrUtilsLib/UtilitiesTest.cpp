@@ -13,7 +13,9 @@
 using namespace ZrUtilsLib;
 
 namespace {
-std::string Expand(const char* text) { return ReplaceEnv(String(text)).GetAscii(); }
+std::string Expand(const char* text) {
+    return ReplaceEnv(String(text)).GetAscii();
+}
 }  // namespace
 
 TEST(ReplaceEnv, ExpandsBothBracketForms) {
