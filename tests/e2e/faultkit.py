@@ -33,13 +33,14 @@ class WrappedRecorder(Recorder):
         self.stderr = b""
 
 
-def is_address_sanitized(program):
-    """True when the program carries AddressSanitizer, which cannot run under an address-space
-    limit (it reserves terabytes of shadow memory)."""
+def is_sanitized(program):
+    """True when the program carries AddressSanitizer or ThreadSanitizer, which cannot run under
+    an address-space limit (they reserve terabytes of shadow memory)."""
     if not os.path.exists(program):
         return False
     with open(program, "rb") as f:
-        return b"__asan_init" in f.read()
+        content = f.read()
+    return b"__asan_init" in content or b"__tsan_init" in content
 
 
 def private_mounts(*setup):

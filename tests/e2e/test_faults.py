@@ -1,9 +1,9 @@
 """Faults during real recordings: Ctrl+C at random moments, a full file system, a memory limit,
 an adapter that goes down or disappears, and a logging service that cannot write, cannot reach
 its receiver or runs out of records. Each test checks what the operator sees and that no
-recorded packet is lost where the design keeps them. With a recorder built with
-AddressSanitizer, the memory-limit case is skipped: it needs an address-space limit, under which
-AddressSanitizer cannot run."""
+recorded packet is lost where the design keeps them. With a recorder built with a sanitizer,
+the memory-limit case is skipped: it needs an address-space limit, under which AddressSanitizer
+and ThreadSanitizer cannot run."""
 
 import os
 import random
@@ -15,7 +15,7 @@ import time
 import pytest
 
 from faultkit import (TimedSender, WrappedRecorder, cpu_share, drain, fill_fifo,
-                      is_address_sanitized, private_mounts, virtual_peak, wait_operstate)
+                      is_sanitized, private_mounts, virtual_peak, wait_operstate)
 from kvharness import RECORDER, Recorder, VethLink, capinfos, is_root, read_pcap, run
 
 pytestmark = pytest.mark.skipif(not is_root(), reason="needs root for namespaces and capture")
@@ -106,8 +106,8 @@ def test_full_file_system_gives_a_clear_message(tmp_path):
     assert not path.exists()  # the small file system was the recorder's own
 
 
-@pytest.mark.skipif(is_address_sanitized(RECORDER),
-                    reason="AddressSanitizer cannot run under an address-space limit")
+@pytest.mark.skipif(is_sanitized(RECORDER),
+                    reason="a sanitizer's shadow memory cannot run under an address-space limit")
 def test_memory_limit_ends_a_continuous_recording_that_stores_what_it_has(tmp_path):
     with VethLink() as link:
         # The recorder's own address space while it records, with its first four blocks.
