@@ -29,9 +29,10 @@ else
     mapfile -t targets < <(cd "$here/corpus" && ls -d fuzz_* | sort)
 fi
 
+mkdir -p "$build"
 if ! grep -qs '^KV_FUZZ:BOOL=ON' "$build/CMakeCache.txt"; then
     CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DKV_FUZZ=ON -DBUILD_TESTING=OFF \
-        >"$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 2; }
+        >"$build/fuzz-configure.log" 2>&1 || { cat "$build/fuzz-configure.log"; exit 2; }
 fi
 cmake --build "$build" --target fuzz_targets -j"$jobs" >"$build/fuzz-build.log" 2>&1 ||
     { tail -50 "$build/fuzz-build.log"; exit 2; }
