@@ -108,7 +108,9 @@ busy_mark() {
     echo "$((user + nice + system + irq + softirq + steal)) $((user + nice + system + idle + iowait + irq + softirq + steal))"
 }
 busy_share() {
-    local before=($1) after=($2)
+    local before after
+    read -ra before <<<"$1"
+    read -ra after <<<"$2"
     awk -v b="$((after[0] - before[0]))" -v t="$((after[1] - before[1]))" \
         'BEGIN { printf "%.2f", (t > 0 ? b / t : 0) }'
 }

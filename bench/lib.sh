@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared parts of the capture benchmark scripts (sourced by bench/capture-vs-tcpdump.sh and
 # bench/ci-smoke.sh): build, the namespaced veth pair, launching a capturer under the
 # accounting wrapper, sending numbered frames, and cleaning up.
