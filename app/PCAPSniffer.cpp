@@ -230,7 +230,11 @@ Result PCAPSniffer::Run() {
         if (code != ZrUtilsLib::OK) {
             continue;
         }
-        mRecorded.Push(buffer);
+        // An empty Buffer comes back only when the stop completed it.
+        (buffer->GetPacketCount() > 0 ? mRecorded : mFree).Push(buffer);
+        if (IsStopping()) {
+            break;  // the capture is ending: no replacement to lend
+        }
         if (mNumberOfPackets > 0) {
             mFilter->GetStatistic(&statistic);
             if (statistic.GetPacketCount() > static_cast<uint32_t>(mNumberOfPackets)) {
@@ -308,13 +312,17 @@ void PCAPSniffer::LendFromFreeQueue() {
     }
 }
 
+// The filter is stopped before the sniffer thread is joined: its stop completes the lent
+// Buffers, which ends the thread's retrieval wait at once instead of after its timeout.
 Result PCAPSniffer::Stop() {
     if (IsRunning()) {
         StopThread();
     }
-    WaitUntilSignaled();  // also joins a thread that ended by itself
     if (mFilterOpen) {
         mFilter->Stop();
+    }
+    WaitUntilSignaled();  // also joins a thread that ended by itself
+    if (mFilterOpen) {
         DrainFilter();
     }
     mCaptureStarted = false;

@@ -21,6 +21,8 @@ constexpr unsigned int kSnapshotMargin = 64;
 // this much after the stop request proves that every earlier one has been delivered.
 constexpr uint64_t kReorderMarginUs = 5000;
 constexpr unsigned int kBreakRetryMs = 100;
+// While stopping, how often the kernel's packet count is compared with what was read.
+constexpr unsigned int kDeliveryPollMs = 20;
 constexpr unsigned int kOpenWaitSliceMs = 1000;
 // Pause after a libpcap read error, so that a lost adapter does not spin a real-time thread.
 constexpr unsigned long kReadErrorPauseMs = 20;
@@ -122,6 +124,7 @@ Result Filter::Start() {
                        "Cannot start the internal filter code. Error = %d", code);
     }
     mStopRequestUs = 0;
+    mPacketsRead = 0;
     OS_EventReset(&mOpenDone);
     Result started = StartThread();
     if (started.GetCode() != ZrUtilsLib::OK) {
@@ -202,6 +205,8 @@ void Filter::CaptureLoop(pcap_t* handle) {
         const int got = pcap_next_ex(handle, &header, &data);
         if (got == 1) {
             failing = false;
+            mPacketsRead.store(mPacketsRead.load(std::memory_order_relaxed) + 1,
+                               std::memory_order_release);
             const uint32_t stored =
                 header->caplen < mMaximumPacketSize ? header->caplen : mMaximumPacketSize;
             if (stored != 0) {
@@ -228,12 +233,18 @@ void Filter::CaptureLoop(pcap_t* handle) {
 
 // The kernel hands packets over in blocks up to a second after the first one arrived, so the
 // thread goes on until a packet stamped after the request shows that the earlier ones came, or
-// for at most kStopDeliveryMs. pcap_breakloop then wakes a pcap_next_ex that waits on a silent
-// link; it is repeated in case it fell between two reads.
+// until the kernel holds no packet that was not read (a quiet link ends at once), or for at most
+// kStopDeliveryMs. pcap_breakloop then wakes a pcap_next_ex that waits on a silent link; it is
+// repeated in case it fell between two reads.
 void Filter::EndCaptureThread() {
     if (IsRunning()) {
         mStopRequestUs = WallClockUs();
-        WaitUntilSignaled(kStopDeliveryMs);
+        for (unsigned int waited = 0; waited < kStopDeliveryMs; waited += kDeliveryPollMs) {
+            if (WaitUntilSignaled(kDeliveryPollMs).GetCode() == ZrUtilsLib::OK ||
+                !IsRunning() || HasReadEveryReceivedPacket()) {
+                break;
+            }
+        }
         StopThread();
         pcap_t* handle = mHandle.load();
         while (IsRunning()) {
@@ -246,6 +257,20 @@ void Filter::EndCaptureThread() {
         }
     }
     WaitUntilSignaled();
+}
+
+// libpcap's totals count every packet the kernel queued for this handle, dropped ones included;
+// when the thread has read all the others, nothing that arrived before now is still on its way.
+// Compared modulo 2^32, like the counters themselves.
+bool Filter::HasReadEveryReceivedPacket() {
+    pcap_t* handle = mHandle.load();
+    pcap_stat stats;
+    if (handle == nullptr || pcap_stats(handle, &stats) != 0) {
+        return false;
+    }
+    const uint32_t read = mPacketsRead.load(std::memory_order_acquire);
+    const int32_t unread = static_cast<int32_t>(stats.ps_recv - stats.ps_drop - read);
+    return unread <= 0;
 }
 
 void Filter::AddLibpcapDrops() {

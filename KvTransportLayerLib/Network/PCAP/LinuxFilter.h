@@ -41,8 +41,9 @@ public:
     // Starts the capture thread and returns once libpcap has opened the adapter, or with the
     // failure ("Cannot open libpcap. Error = %s") when it could not.
     ZrUtilsLib::Result Start();
-    // Ends capture without losing the packets that arrived before the call (within about
-    // 1.2 s even on a silent link), then completes every lent Buffer. Also completes them on a
+    // Ends capture without losing the packets that arrived before the call (at once when the
+    // kernel holds no unread packet, within about 1.2 s otherwise), then completes every lent
+    // Buffer. Also completes them on a
     // filter that is open but was never started, so that a drain ends.
     ZrUtilsLib::Result Stop();
     ZrUtilsLib::Result Close();
@@ -60,6 +61,7 @@ private:
     ZrUtilsLib::Result WaitForOpenOutcome();
     void CaptureLoop(pcap_t* handle);
     void EndCaptureThread();
+    bool HasReadEveryReceivedPacket();
     void AddLibpcapDrops();
     ZrUtilsLib::Result Failure(unsigned int code, unsigned int line, const char* function,
                                const char* format, ...) __attribute__((format(printf, 5, 6)));
@@ -84,6 +86,9 @@ private:
     ZrUtilsLib::Result mOpenOutcome;
     // Wall-clock time of the stop request in microseconds since the epoch, 0 while capturing.
     std::atomic<uint64_t> mStopRequestUs{0};
+    // Packets the capture thread has taken from libpcap since Start; written by that thread
+    // only, compared with the kernel's count when stopping.
+    std::atomic<uint32_t> mPacketsRead{0};
 };
 
 }  // namespace PCAP
