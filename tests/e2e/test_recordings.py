@@ -153,3 +153,26 @@ def test_ctrl_c_with_file_logging_still_stores(tmp_path):
     assert recorder.text.endswith("Done!\n"), recorder.text
     assert read_pcap(path).sequence_numbers() == list(range(100))
     assert log.stat().st_size > 0
+
+
+def test_adapter_libpcap_cannot_open_ends_with_the_reason(tmp_path):
+    recorder = Recorder(["--adaptername=kvnosuch0", f"--filename={tmp_path}/none",
+                         "--mode=continuous"])
+    started = time.monotonic()
+    assert recorder.finish(timeout=30) == 0
+    assert time.monotonic() - started < 10
+    tail = recorder.text.split("Start packet acquisition...\n", 1)[1]
+    # The reason is libpcap's own text, which names the adapter.
+    assert tail.startswith("Cannot start the system\n Cannot open libpcap. Error = kvnosuch0: ")
+    assert tail.endswith("\n") and tail.count("\n") == 2
+    assert not list(tmp_path.iterdir())
+
+
+def test_plan_larger_than_memory_is_refused(tmp_path):
+    # 65535-byte packets, 1,000,000,000 of them: far beyond any machine's memory.
+    recorder = Recorder(["--adaptername=lo", f"--filename={tmp_path}/big",
+                         "--mode=fixednumberofpackets", "--numberofpackets=1000000000",
+                         "--maximumpacketsize=65535"])
+    assert recorder.finish(timeout=30) == 0
+    assert "Open the driver...\nCannot configure the system\n " in recorder.text
+    assert "Start packet acquisition" not in recorder.text
