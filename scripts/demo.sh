@@ -63,7 +63,7 @@ for mode in $MODES; do
     file="$OUT/demo-$mode.pcap"
     echo "=== $file"
     if [ -f "$file" ]; then
-        capinfos "$file"
+        capinfos -t -E -l -c -s -d -u -a -e -y -x -z "$file"
         tshark -r "$file" -c 5
     else
         echo "(no file: nothing was recorded)"
