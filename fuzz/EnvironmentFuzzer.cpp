@@ -4,6 +4,8 @@
 // the values of KV_FUZZ_A and KV_FUZZ_B, then a variable name of the input's choosing and its
 // value. Both expansions are compared with a plain reading of their rules.
 
+#include <unistd.h>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -18,24 +20,23 @@ namespace {
 
 constexpr size_t kReplaceEnvInputLimit = 2047;
 
-// Sets a variable for one run and puts the environment back afterwards.
+// Sets a variable for one run and puts the environment back afterwards. putenv keeps the
+// caller's text, so nothing is left behind: setenv would keep a copy of every value for good,
+// and millions of runs would take the whole memory.
 class ScopedVariable {
 public:
-    ScopedVariable(const std::string& name, const std::string* value) : mName(name) {
-        const char* old = std::getenv(name.c_str());
-        mHadValue = old != nullptr;
-        if (mHadValue) {
-            mOldValue = old;
-        }
+    ScopedVariable(const std::string& name, const std::string* value)
+        : mName(name), mOriginal(FindEntry(name)) {
         if (value != nullptr) {
-            setenv(name.c_str(), value->c_str(), 1);
+            mEntry = name + "=" + *value;
+            putenv(mEntry.data());
         } else {
             unsetenv(name.c_str());
         }
     }
     ~ScopedVariable() {
-        if (mHadValue) {
-            setenv(mName.c_str(), mOldValue.c_str(), 1);
+        if (mOriginal != nullptr) {
+            putenv(mOriginal);
         } else {
             unsetenv(mName.c_str());
         }
@@ -44,9 +45,20 @@ public:
     ScopedVariable& operator=(const ScopedVariable&) = delete;
 
 private:
+    // The "NAME=value" text of the environment, or null.
+    static char* FindEntry(const std::string& name) {
+        for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+            if (std::strncmp(*entry, name.c_str(), name.size()) == 0 &&
+                (*entry)[name.size()] == '=') {
+                return *entry;
+            }
+        }
+        return nullptr;
+    }
+
     std::string mName;
-    std::string mOldValue;
-    bool mHadValue;
+    char* mOriginal;
+    std::string mEntry;
 };
 
 bool IsUsableName(const std::string& name) {
