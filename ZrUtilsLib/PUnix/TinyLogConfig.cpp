@@ -29,6 +29,95 @@ bool IsRegularFile(const std::string& path) {
     return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
 }
 
+// The C library compiles a repetition by copying the repeated expression ('+' doubles it,
+// "{m,n}" makes up to n copies), so a short rule such as "a" followed by forty '+' or forty
+// nested "(...)+" would need terabytes. This estimates the size of the compiled expression
+// from the pattern's structure, generously, so such rules are refused before compiling.
+constexpr double kMaximumPatternWeight = 100000.0;
+
+size_t SkipBracketExpression(const std::string& pattern, size_t open) {
+    size_t i = open + 1;
+    if (i < pattern.size() && pattern[i] == '^') {
+        ++i;
+    }
+    if (i < pattern.size() && pattern[i] == ']') {
+        ++i;  // a leading ']' is a member, not the end
+    }
+    while (i < pattern.size() && pattern[i] != ']') {
+        if (pattern[i] == '[' && i + 1 < pattern.size() &&
+            (pattern[i + 1] == ':' || pattern[i + 1] == '.' || pattern[i + 1] == '=')) {
+            const size_t close = pattern.find(std::string(1, pattern[i + 1]) + "]", i + 2);
+            i = close == std::string::npos ? pattern.size() : close + 2;
+        } else {
+            ++i;
+        }
+    }
+    return i;  // at the closing ']' (or the end)
+}
+
+// Multiplier of a "{m}", "{m,}" or "{m,n}" interval starting at `open`; `end` is set past it.
+double IntervalMultiplier(const std::string& pattern, size_t open, size_t* end) {
+    const size_t close = pattern.find('}', open);
+    *end = close == std::string::npos ? pattern.size() : close + 1;
+    double largest = 1.0;
+    double value = 0.0;
+    for (size_t i = open + 1; i < *end; ++i) {
+        if (pattern[i] >= '0' && pattern[i] <= '9') {
+            value = value * 10.0 + (pattern[i] - '0');
+            largest = std::max(largest, value);
+        } else {
+            value = 0.0;
+        }
+    }
+    return largest + 1.0;
+}
+
+double PatternWeight(const std::string& pattern) {
+    std::vector<double> groups(1, 0.0);  // weight of each open group, the whole pattern first
+    double last = 0.0;                   // weight of the element a repetition would apply to
+    for (size_t i = 0; i < pattern.size(); ++i) {
+        const char c = pattern[i];
+        double multiplier = 0.0;
+        size_t next = i + 1;
+        if (c == '+') {
+            multiplier = 2.0;
+        } else if (c == '*' || c == '?') {
+            multiplier = 1.5;
+        } else if (c == '{') {
+            multiplier = IntervalMultiplier(pattern, i, &next);
+        }
+        if (multiplier > 0.0) {
+            groups.back() += last * (multiplier - 1.0);
+            last *= multiplier;
+            i = next - 1;
+        } else if (c == '(') {
+            groups.push_back(0.0);
+            last = 0.0;
+            continue;
+        } else if (c == ')' && groups.size() > 1) {
+            last = groups.back() + 1.0;
+            groups.pop_back();
+            groups.back() += last;
+        } else {
+            if (c == '[') {
+                i = SkipBracketExpression(pattern, i);
+            } else if (c == '\\') {
+                ++i;
+            }
+            last = 1.0;
+            groups.back() += last;
+        }
+        if (groups.back() > kMaximumPatternWeight || last > kMaximumPatternWeight) {
+            return groups.back() + last;
+        }
+    }
+    double total = 0.0;
+    for (double weight : groups) {
+        total += weight;
+    }
+    return total;
+}
+
 const char* KindWord(char comparison) {
     switch (comparison) {
         case '<':
@@ -73,14 +162,18 @@ bool TinyLogConfig::Matcher::Compile(Logger* logger, int lineNumber) {
     if (mCompiled) {
         return true;
     }
-    const int status = regcomp(&mCompiledPattern, mPattern.c_str(), REG_EXTENDED | REG_NOSUB);
-    if (status == 0) {
-        mCompiled = true;
-        return true;
-    }
     char error[kErrorTextSize];
-    regerror(status, &mCompiledPattern, error, sizeof(error));
-    regfree(&mCompiledPattern);
+    if (PatternWeight(mPattern) > kMaximumPatternWeight) {
+        std::snprintf(error, sizeof(error), "%s", "Expression too complex (too many repetitions)");
+    } else {
+        const int status = regcomp(&mCompiledPattern, mPattern.c_str(), REG_EXTENDED | REG_NOSUB);
+        if (status == 0) {
+            mCompiled = true;
+            return true;
+        }
+        regerror(status, &mCompiledPattern, error, sizeof(error));
+        regfree(&mCompiledPattern);
+    }
     if (logger != nullptr) {
         ZR_LOG(*logger, PRIORITY_ERROR, "Logging regex compile error at line %d: %s", lineNumber,
                error);

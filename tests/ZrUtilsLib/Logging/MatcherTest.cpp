@@ -96,3 +96,27 @@ TEST(MatcherCompile, InvalidPatternIsRefused) {
     Rule negatedBroken("Kv(", 7, true, '=');
     EXPECT_FALSE(negatedBroken.compiled);
 }
+
+TEST(MatcherCompile, RepetitionBombsAreRefusedBeforeCompiling) {
+    // Compiling these would copy the repeated expression exponentially often.
+    Rule chained(("a" + std::string(40, '+')).c_str(), 7, false, '=');
+    EXPECT_FALSE(chained.compiled);
+    std::string nested = "a";
+    for (int i = 0; i < 30; ++i) {
+        nested = "(" + nested + ")+";
+    }
+    Rule nestedRule(nested.c_str(), 7, false, '=');
+    EXPECT_FALSE(nestedRule.compiled);
+    Rule intervals("((a{255}){255}){255}", 7, false, '=');
+    EXPECT_FALSE(intervals.compiled);
+
+    // Ordinary channel patterns still compile and match.
+    Rule alternatives("^Kv(Utils|TransportLayer)Lib$", 7, false, '=');
+    ASSERT_TRUE(alternatives.compiled);
+    EXPECT_EQ(alternatives.matcher.Check("KvUtilsLib", 7, 3), kEnable);
+    Rule repeated("^[A-Z][a-z]+(Utils|Log)+[[:alpha:]]{2,8}$", 7, false, '=');
+    ASSERT_TRUE(repeated.compiled);
+    EXPECT_EQ(repeated.matcher.Check("ZrUtilsLib", 7, 3), kEnable);
+    Rule bracket("[]a+]+x{3}", 7, false, '=');
+    EXPECT_TRUE(bracket.compiled);
+}
