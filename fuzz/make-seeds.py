@@ -76,6 +76,9 @@ SEEDS = {
         ">2:ZrUtilsLib\n", "<7!ZrUtilsLib\n", "=7:Kv\n=3:Kv\n", "=7: KvUtilsLib\n",
         "=9:Kv\n=7Kv\n =7:Kv\n", "# comment\n\n=7:Kv(\n=3:Zr\n", "=7:KvUtilsLib\r\n<3!Log\r\n",
         "=3:   \n", ">8:^Kv(Utils|Transport)Lib$\n", "=5:[[:alpha:]]+Lib\n",
+        # Patterns the C library would copy exponentially: refused, not compiled.
+        "=3:a" + "+" * 40 + "\n", "=3:" + "(" * 12 + "a" + ")+" * 12 + "\n",
+        "=3:a{1000}{1000}\n=7:Kv\n",
     ],
     "fuzz_log_server_config": [
         "stdout,7", "stdout,,5", "stdout,12", "stdout,-1", "stdout", "console,3", "syslog,3",
