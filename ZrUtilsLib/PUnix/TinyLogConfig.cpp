@@ -32,8 +32,10 @@ bool IsRegularFile(const std::string& path) {
 // The C library compiles a repetition by copying the repeated expression ('+' doubles it,
 // "{m,n}" makes up to n copies), so a short rule such as "a" followed by forty '+' or forty
 // nested "(...)+" would need terabytes. This estimates the size of the compiled expression
-// from the pattern's structure, generously, so such rules are refused before compiling.
-constexpr double kMaximumPatternWeight = 100000.0;
+// from the pattern's structure, so such rules are refused before compiling. The library's
+// closure sets then grow with the square of that size, hence the low bound: no channel
+// pattern comes near it.
+constexpr double kMaximumPatternWeight = 2000.0;
 
 size_t SkipBracketExpression(const std::string& pattern, size_t open) {
     size_t i = open + 1;
