@@ -78,7 +78,7 @@ SEEDS = {
         "=3:   \n", ">8:^Kv(Utils|Transport)Lib$\n", "=5:[[:alpha:]]+Lib\n",
         # Patterns the C library would copy exponentially: refused, not compiled.
         "=3:a" + "+" * 40 + "\n", "=3:" + "(" * 12 + "a" + ")+" * 12 + "\n",
-        "=3:a{1000}{1000}\n=7:Kv\n",
+        "=3:a{1000}{1000}\n=7:Kv\n", "=3:g*" + "+" * 13 + "@:g\n",
     ],
     "fuzz_log_server_config": [
         "stdout,7", "stdout,,5", "stdout,12", "stdout,-1", "stdout", "console,3", "syslog,3",
