@@ -45,6 +45,10 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:symbolize=1
 declare -A extra=(
     [fuzz_environment]="-max_len=10000"   # reaches the conversions' heap path (4096 and more)
     [fuzz_gateway_parser]="-max_len=8192"
+    # The C library's regular-expression compiler needs up to a few seconds under ASan for the
+    # patterns just inside the rule reader's complexity bound, and the target compiles each
+    # rule three times (the reader, and its own reading twice).
+    [fuzz_log_rules]="-timeout=60"
 )
 
 mkdir -p "$build/fuzz-logs"
