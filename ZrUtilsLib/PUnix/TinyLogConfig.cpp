@@ -35,7 +35,7 @@ bool IsRegularFile(const std::string& path) {
 // compiled expression from the pattern's structure, so such rules are refused before
 // compiling. The library's closure sets grow with the square of that size, hence the low
 // bound: no channel pattern comes near it.
-constexpr double kMaximumRepeatedWeight = 2000.0;
+constexpr double kMaximumRepeatedWeight = 500.0;
 
 size_t SkipBracketExpression(const std::string& pattern, size_t open) {
     size_t i = open + 1;
