@@ -171,12 +171,14 @@ def test_adapter_that_disappears_still_stops_and_stores(tmp_path):
 def test_log_file_that_cannot_be_written_leaves_the_recording_intact(tmp_path, where):
     directory = tmp_path / "logs"
     directory.mkdir()
-    wrappers = {}
+    # A private /dev/shm: the file output's lock is a named semaphore the host must not get.
+    mounts = ["mount -t tmpfs -o size=1m kvshm /dev/shm"]
     if where == "read-only":
-        wrappers["outer"] = private_mounts(f"mount -t tmpfs -o ro,size=1m kvro '{directory}'")
+        mounts.append(f"mount -t tmpfs -o ro,size=1m kvro '{directory}'")
         log = directory / "recorder.log"
     else:
         log = directory / "no" / "such" / "recorder.log"
+    wrappers = {"outer": private_mounts(*mounts)}
     path = tmp_path / "logged.pcap"
     with VethLink() as link:
         recorder = start(link, path, env=logging_env(f"file,7,{log}"), **wrappers)
