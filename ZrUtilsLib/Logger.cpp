@@ -107,11 +107,17 @@ void Logger::Log(PriorityLevel level, const char* file, unsigned int line, const
 
 Result Logger::LogResult(unsigned int code, const char* file, unsigned int line,
                          const char* function, const char* format, ...) {
-    char message[kResultMessageSize];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(message, sizeof(message), format, args);
+    Result result = LogResultV(code, file, line, function, format, args);
     va_end(args);
+    return result;
+}
+
+Result Logger::LogResultV(unsigned int code, const char* file, unsigned int line,
+                          const char* function, const char* format, va_list args) {
+    char message[kResultMessageSize];
+    std::vsnprintf(message, sizeof(message), format, args);
     TinyLogServer* server = sTinyLogServer.load(std::memory_order_acquire);
     if (server != nullptr) {
         server->Log(PRIORITY_ERROR, FromLastSlash(file), line, function, mName.c_str(), message);

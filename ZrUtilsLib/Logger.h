@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdarg>
 #include <string>
 
 #include "ZrUtilsLib/Mutex.h"
@@ -45,6 +46,9 @@ public:
              const char* format, ...) __attribute__((format(printf, 6, 7)));
     Result LogResult(unsigned int code, const char* file, unsigned int line, const char* function,
                      const char* format, ...) __attribute__((format(printf, 6, 7)));
+    // LogResult for callers that format their own variable arguments.
+    Result LogResultV(unsigned int code, const char* file, unsigned int line, const char* function,
+                      const char* format, va_list args);
     bool IsPriorityEnabled(PriorityLevel level);
     void SetLogPriority(int level);
     int GetLogPriority();

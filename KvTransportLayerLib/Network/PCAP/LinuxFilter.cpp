@@ -75,15 +75,18 @@ Filter::~Filter() {
 
 Result Filter::Failure(unsigned int code, unsigned int line, const char* function,
                        const char* format, ...) {
-    char message[ZrUtilsLib::Logger::kResultMessageSize];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(message, sizeof(message), format, args);
-    va_end(args);
-    if (mLogger == nullptr) {
-        return Result(code, "%s", message);
+    Result result(code);
+    if (mLogger != nullptr) {
+        result = mLogger->LogResultV(code, __FILE__, line, function, format, args);
+    } else {
+        char message[ZrUtilsLib::Logger::kResultMessageSize];
+        std::vsnprintf(message, sizeof(message), format, args);
+        result = Result(code, "%s", message);
     }
-    return mLogger->LogResult(code, __FILE__, line, function, "%s", message);
+    va_end(args);
+    return result;
 }
 
 Result Filter::Open(const char*, const char* adapterName, unsigned int maximumPacketSize) {
@@ -240,8 +243,8 @@ void Filter::EndCaptureThread() {
     if (IsRunning()) {
         mStopRequestUs = WallClockUs();
         for (unsigned int waited = 0; waited < kStopDeliveryMs; waited += kDeliveryPollMs) {
-            if (WaitUntilSignaled(kDeliveryPollMs).GetCode() == ZrUtilsLib::OK ||
-                !IsRunning() || HasReadEveryReceivedPacket()) {
+            if (WaitUntilSignaled(kDeliveryPollMs).GetCode() == ZrUtilsLib::OK || !IsRunning() ||
+                HasReadEveryReceivedPacket()) {
                 break;
             }
         }
