@@ -14,64 +14,17 @@ from kvharness import RECORDER, WITH_DRIVER, is_root, record
 PARSE_LINE = "\nParse information from the command line...\n"
 
 
-def help_page(name):
-    lines = [
-        "", "", "NAME", f"\t{name} - Kova Velox packets recorder", "",
-        "SYNOPSIS", f"\t{name} [OPTION]", "",
-        "DESCRIPTION", "\tRecords packets that are sent from a network interface and ",
-        "\treceived by a PCAP file", "",
-        "\t--filename=ABSOLUTE PATH AND FILENAME",
-        "\t\tPCAP path/file name to store the recorded packets.",
-        "\t\tIf the file name is not provided, you are prompted to provide",
-        "\t\tone. If the file already exists, it is automatically replaced.", "",
-        '\t--adaptername="AdapterName"',
-        "\t\tName of the network adapter that records the packets.",
-        "\t\tThe network adapter must have the Kova Velox driver",
-        "\t\tinstalled. If you do not enter a name:",
-        "\t\t -If there is only one adapter with the Kova Velox",
-        "\t\t  driver installed, the program automatically selects a network",
-        "\t\t  adapter.",
-        "\t\t -If there is more than one adapter with the driver installed,",
-        "\t\t  provides an interactive list from which you can select a name", "",
-        "\t--mode=MODE",
-        "\t\tThe current acquisition mode used by the system.",
-        "\t\tThe following modes are supported:",
-        "\t\t  fixednumberofpackets - Records a finite number of packets and",
-        "\t\t       stops the acquisition automatically. With this mode, the",
-        "\t\t       system pre-allocates memory to reduce the impact on the",
-        "\t\t       packet stream.",
-        "\t\t  continuous - Records continuously.",
-        "\t\t       The system fills the available memory with packets until",
-        "\t\t       you send a command to stop recording packets.",
-        "\t\t       This mode allocates memory at run time.",
-        "\t\t  circular - Performs circular buffering in memory.",
-        "\t\t       Continuously records to a circular buffer of data",
-        "\t\t       in memory to keep only the most recent packets.", "",
-        "\t--maximumpacketsize=MAXIMUMPACKETSIZE",
-        "\t\tTruncates each packet to a maximum number of bytes to",
-        "\t\tlimit resource usage. In most cases, the beginning of each",
-        "\t\tpacket includes enough information to analyze any issues.",
-        "\t\tThe value must be between 32 and 65535. Default = 200.", "",
-        "\t--numberofpackets=NUMBEROFPACKETS",
-        "\t\tWhen using fixednumberofpackets mode, the numberofpackets",
-        "\t\trepresents the number of packets that are recorded before",
-        "\t\tthe system automatically stops recording/streaming. The system",
-        "\t\tmay exceed this number, but will ensure this number of packets",
-        "\t\tis recorded (at a minimum).",
-        " \t\tWhen using continuous or circular mode, the numberofpackets",
-        "\t\tparameter is ignored.",
-        "\t\tThe value must be between 512 and 1024000. Default = 1024.", "",
-        "\t--buffersize=BUFFERSIZE",
-        "\t\tWhen using circular mode, the buffersize represents the",
-        "\t\tnumber of bytes used in the circular buffer.",
-        " \t\tWhen using fixednumberofpackets mode, this parameter is ignored.",
-        "\t\tWhen using continuous mode, this parameter is ignored.",
-        "\t\tThe value must be greater than or equal to 1024000.",
-        "\t\tDefault = 1024000.", "",
-        "\t--license", "\t\tDisplay the 3rd party license", "",
-        "AUTHOR", "\tKova", "",
-    ]
-    return "\n".join(lines) + "\n"
+def help_head(name):
+    """The help page's first sections; its whole text is compared in the front-end unit tests,
+    so here the program's own output is checked for its shape and the program name."""
+    return (f"\n\nNAME\n\t{name} - Kova Velox packets recorder\n\n"
+            f"SYNOPSIS\n\t{name} [OPTION]\n\nDESCRIPTION\n")
+
+
+OPTION_HEADINGS = ["\t--filename=ABSOLUTE PATH AND FILENAME\n", '\t--adaptername="AdapterName"\n',
+                   "\t--mode=MODE\n", "\t--maximumpacketsize=MAXIMUMPACKETSIZE\n",
+                   "\t--numberofpackets=NUMBEROFPACKETS\n", "\t--buffersize=BUFFERSIZE\n",
+                   "\t--license\n", "\nAUTHOR\n\tKova\n\n"]
 
 
 CLOSING = re.compile(r"COPYRIGHT\n\t[^\n]*\d{4}[^\n]* Kova\n\nVERSION\n\t"
@@ -82,21 +35,23 @@ def run_plain(*args):
     return record(list(args), with_driver=False, timeout=30)
 
 
-def test_help_page_is_exact_and_names_the_program():
+def test_help_page_names_the_program_and_lists_every_option():
     code, out = run_plain("--help")
     assert code == 0
     assert out.startswith(PARSE_LINE)
     body = out[len(PARSE_LINE):]
-    expected = help_page("kvpcaprecorder")
-    assert body.startswith(expected), body
-    assert CLOSING.search(body[len(expected):]), body[len(expected):]
+    assert body.startswith(help_head("kvpcaprecorder")), body
+    positions = [body.index(heading) for heading in OPTION_HEADINGS]
+    assert positions == sorted(positions)
+    assert " \t\tWhen using continuous or circular mode, the numberofpackets\n" in body
+    assert CLOSING.search(body), body[-200:]
 
 
 def test_help_page_names_a_program_without_exe_and_path(tmp_path):
     renamed = tmp_path / "recorder.exe"
     shutil.copy(RECORDER, renamed)
     result = subprocess.run([str(renamed), "--help"], capture_output=True, text=True, timeout=30)
-    assert help_page("recorder") in result.stdout
+    assert help_head("recorder") in result.stdout
 
 
 def test_license_notice():
