@@ -1,21 +1,21 @@
-#include <dirent.h>
+// Live capture through libpcap on a veth pair in a network namespace of the test thread's own.
 #include <gtest/gtest.h>
 #include <linux/filter.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
 #include <sched.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <thread>
 #include <vector>
 
 #include "KvTransportLayerLib/Network/PCAP/LinuxFilter.h"
-#include "TestNetwork.h"
 
 using KvTransportLayerLib::Network::PCAP::Buffer;
 using KvTransportLayerLib::Network::PCAP::Filter;
@@ -26,13 +26,7 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr unsigned int kMax = 200;
-
-struct Record {
-    uint64_t timeUs;
-    uint32_t stored;
-    uint32_t wire;
-    const uint8_t* bytes;
-};
+const uint8_t kEtherType[2] = {0x88, 0xB5};  // local experimental: nothing else sends it
 
 uint32_t ReadU32(const uint8_t* at) {
     uint32_t value;
@@ -52,22 +46,48 @@ protected:
         if (geteuid() != 0) {
             GTEST_SKIP() << "live capture needs root (network namespaces, raw sockets)";
         }
-        network = std::make_unique<TestNetwork>();
-        if (!network->GetFailure().empty()) {
-            GTEST_SKIP() << "no test network: " << network->GetFailure();
+        // The namespace is this thread's own; it goes away with the last socket in it.
+        if (unshare(CLONE_NEWNET) != 0) {
+            GTEST_SKIP() << "cannot make a network namespace: " << std::strerror(errno);
         }
-        filter = std::make_unique<Filter>();
+        // IPv6 off keeps the link silent.
+        ASSERT_EQ(std::system("sysctl -qw net.ipv6.conf.all.disable_ipv6=1 "
+                              "net.ipv6.conf.default.disable_ipv6=1 && "
+                              "ip link add kvsend type veth peer name kvcap && "
+                              "ip link set kvsend up && ip link set kvcap up"),
+                  0);
+        mSendSocket = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
+        sockaddr_ll address{};
+        address.sll_family = AF_PACKET;
+        address.sll_ifindex = static_cast<int>(if_nametoindex("kvsend"));
+        ASSERT_EQ(bind(mSendSocket, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0)
+            << std::strerror(errno);
     }
     void TearDown() override {
         filter.reset();
-        network.reset();
+        if (mSendSocket >= 0) {
+            close(mSendSocket);
+        }
+    }
+
+    // A broadcast frame of `length` bytes (60 or more) carrying its sequence number.
+    void Send(uint32_t sequence, uint32_t length) {
+        std::vector<uint8_t> frame(length, static_cast<uint8_t>(sequence));
+        std::memset(frame.data(), 0xFF, 6);
+        frame[6] = 0x02;  // a locally administered source
+        std::memcpy(&frame[12], kEtherType, 2);
+        std::memcpy(&frame[14], &sequence, 4);
+        ASSERT_EQ(send(mSendSocket, frame.data(), length, 0), static_cast<ssize_t>(length));
     }
 
     void OpenAndStart(unsigned int bufferSize) {
         for (Buffer& buffer : buffers) {
             ASSERT_EQ(buffer.Allocate(bufferSize).GetCode(), Z::OK);
         }
-        ASSERT_EQ(filter->Open("Nothing", network->GetCaptureAdapter(), kMax).GetCode(), Z::OK);
+        ASSERT_EQ(filter->Open("Nothing", "kvcap", kMax).GetCode(), Z::OK);
+        LendAndStart();
+    }
+    void LendAndStart() {
         for (Buffer& buffer : buffers) {
             ASSERT_EQ(filter->QueueBuffer(&buffer).GetCode(), Z::PENDING);
         }
@@ -75,39 +95,38 @@ protected:
         ASSERT_EQ(started.GetCode(), Z::OK) << started.GetDescription();
     }
 
-    // Stops, takes every Buffer back and parses the records of our numbered frames.
-    void StopAndCollect() {
-        ASSERT_EQ(filter->Stop().GetCode(), Z::OK);
+    // Stops, takes every Buffer back and reads the numbered frames; returns how long that took.
+    Clock::duration StopAndCollect() {
+        const auto start = Clock::now();
+        EXPECT_EQ(filter->Stop().GetCode(), Z::OK);
         for (int attempt = 0; attempt < 100; ++attempt) {
             Buffer* buffer = nullptr;
             const Z::Result result = filter->RetrieveBuffer(buffer, 100);
             if (result.GetCode() == Z::NO_MORE_ENTRY) {
                 break;
             }
-            ASSERT_EQ(result.GetCode(), Z::OK);
-            returned.push_back(buffer);
-            Parse(buffer);
+            if (result.GetCode() == Z::OK) {
+                EXPECT_EQ(buffer, &buffers[returned++ % 4]) << "out of lending order";
+                Parse(buffer);
+            }
         }
+        return Clock::now() - start;
     }
 
     void Parse(const Buffer* buffer) {
         uint32_t offset = 0;
         uint32_t count = 0;
-        while (offset < buffer->GetDataLength()) {
+        while (offset + 16 <= buffer->GetDataLength()) {
             const uint8_t* record = buffer->GetData() + offset;
-            Record parsed{uint64_t(ReadU32(record)) * 1000000u + ReadU32(record + 4),
-                          ReadU32(record + 8), ReadU32(record + 12), record + 16};
+            const uint32_t stored = ReadU32(record + 8);
             ASSERT_LT(ReadU32(record + 4), 1000000u);
-            ASSERT_LE(parsed.stored, kMax);
-            ASSERT_LE(offset + 16 + parsed.stored, buffer->GetDataLength());
-            uint32_t sequence = 0;
-            if (TestNetwork::ReadSequence(parsed.bytes, parsed.stored, &sequence)) {
-                records.push_back(parsed);
-                sequences.push_back(sequence);
-            } else {
-                ++otherTraffic;
+            ASSERT_LE(stored, kMax);
+            ASSERT_LE(offset + 16 + stored, buffer->GetDataLength());
+            if (stored >= 18 && std::memcmp(record + 16 + 12, kEtherType, 2) == 0) {
+                times.push_back(uint64_t(ReadU32(record)) * 1000000u + ReadU32(record + 4));
+                sequences.push_back(ReadU32(record + 16 + 14));
             }
-            offset += 16 + parsed.stored;
+            offset += 16 + stored;
             ++count;
         }
         EXPECT_EQ(offset, buffer->GetDataLength());
@@ -115,198 +134,73 @@ protected:
         totalPackets += count;
     }
 
-    std::unique_ptr<TestNetwork> network;
-    std::unique_ptr<Filter> filter;
+    int mSendSocket = -1;
+    std::unique_ptr<Filter> filter = std::make_unique<Filter>();
     Buffer buffers[4];
-    std::vector<Buffer*> returned;
-    std::vector<Record> records;
+    unsigned int returned = 0;
+    std::vector<uint64_t> times;
     std::vector<uint32_t> sequences;
-    unsigned int otherTraffic = 0;
     unsigned int totalPackets = 0;
 };
 
-// The capture thread carries its name and runs at the highest internal (real-time) priority.
-void ExpectCaptureThreadScheduling() {
-    DIR* tasks = opendir("/proc/self/task");
-    ASSERT_NE(tasks, nullptr);
-    bool found = false;
-    while (dirent* entry = readdir(tasks)) {
-        std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
-        std::string name;
-        std::getline(comm, name);
-        if (name == "Kova PCAP Linux") {  // the kernel keeps 15 characters
-            found = true;
-            const pid_t task = static_cast<pid_t>(std::atoi(entry->d_name));
-            EXPECT_EQ(sched_getscheduler(task), SCHED_FIFO);
-            sched_param parameters{};
-            ASSERT_EQ(sched_getparam(task, &parameters), 0);
-            EXPECT_EQ(parameters.sched_priority, 61);
-        }
-    }
-    closedir(tasks);
-    EXPECT_TRUE(found) << "no capture thread";
-}
+// Stop neither waits on a silent link nor loses what came just before it; a Filter restarts.
+TEST_F(LiveCapture, SilentLinkStopsPromptlyAndPacketsSentJustBeforeStopAreKept) {
+    ASSERT_NO_FATAL_FAILURE(OpenAndStart(64 * 1024));
+    EXPECT_LT(StopAndCollect(), std::chrono::milliseconds(2000));
+    EXPECT_TRUE(sequences.empty());
+    EXPECT_EQ(returned, 4u);
 
-TEST_F(LiveCapture, RecordsEveryNumberedPacketCutToTheMaximumSize) {
-    OpenAndStart(32 * 1024);  // several Buffers fill and complete on the way
-    ExpectCaptureThreadScheduling();
-    constexpr uint32_t kCount = 400;
-    std::vector<std::vector<uint8_t>> sent;
-    for (uint32_t sequence = 0; sequence < kCount; ++sequence) {
-        sent.push_back(network->SendNumbered(sequence, 60 + (sequence * 97u) % 1455u));
-        ASSERT_FALSE(sent.back().empty());
+    ASSERT_NO_FATAL_FAILURE(LendAndStart());
+    std::vector<uint32_t> sent;
+    for (uint32_t sequence = 0; sequence < 50; ++sequence) {
+        ASSERT_NO_FATAL_FAILURE(Send(sequence, 60 + sequence * 20));
+        sent.push_back(sequence);
     }
-    StopAndCollect();
-    ASSERT_EQ(returned.size(), 4u);
-    for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(returned[i], &buffers[i]) << "Buffers came back out of lending order";
-    }
-    EXPECT_GE(buffers[2].GetPacketCount(), 1u) << "the records did not span several Buffers";
-    EXPECT_EQ(otherTraffic, 0u);
-    ASSERT_EQ(records.size(), kCount);
-    for (uint32_t i = 0; i < kCount; ++i) {
-        ASSERT_EQ(sequences[i], i);
-        const std::vector<uint8_t>& frame = sent[i];
-        EXPECT_EQ(records[i].wire, frame.size());
-        EXPECT_EQ(records[i].stored, std::min<uint32_t>(kMax, frame.size()));
-        EXPECT_EQ(std::memcmp(records[i].bytes, frame.data(), records[i].stored), 0);
-        if (i > 0) {
-            EXPECT_GE(records[i].timeUs, records[i - 1].timeUs);
-        }
-    }
+    totalPackets = 0;
+    EXPECT_LT(StopAndCollect(), std::chrono::milliseconds(2000));
+    EXPECT_EQ(sequences, sent);
+    EXPECT_EQ(returned, 8u);
     Statistic statistic;
     filter->GetStatistic(&statistic);
-    EXPECT_EQ(statistic.GetPacketCount(), totalPackets);
+    EXPECT_EQ(statistic.GetPacketCount(), totalPackets) << "the statistic counts the last run";
     EXPECT_EQ(statistic.GetDropCount(), 0u);
 }
 
 // Records carry the packets' arrival times, not the time the kernel handed a block over.
 TEST_F(LiveCapture, PacketsFiftyMillisecondsApartAreStampedFiftyMillisecondsApart) {
-    OpenAndStart(256 * 1024);
+    ASSERT_NO_FATAL_FAILURE(OpenAndStart(256 * 1024));
     constexpr uint32_t kCount = 10;
-    std::vector<uint64_t> sentAfter(kCount);
     std::vector<uint64_t> sentBefore(kCount);
+    std::vector<uint64_t> sentAfter(kCount);
     for (uint32_t sequence = 0; sequence < kCount; ++sequence) {
         if (sequence > 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));  // pacing, not a wait
         }
         sentBefore[sequence] = WallClockUs();
-        ASSERT_FALSE(network->SendNumbered(sequence, 100).empty());
+        ASSERT_NO_FATAL_FAILURE(Send(sequence, 100));
         sentAfter[sequence] = WallClockUs();
     }
     StopAndCollect();
-    ASSERT_EQ(records.size(), kCount);
+    ASSERT_EQ(times.size(), kCount);
     for (uint32_t i = 0; i < kCount; ++i) {
-        EXPECT_GE(records[i].timeUs + 1000, sentBefore[i]) << "packet " << i;
-        EXPECT_LE(records[i].timeUs, sentAfter[i] + 20000) << "packet " << i;
+        EXPECT_GE(times[i] + 1000, sentBefore[i]) << "packet " << i;
+        EXPECT_LE(times[i], sentAfter[i] + 20000) << "packet " << i;
         if (i > 0) {
-            const uint64_t gap = records[i].timeUs - records[i - 1].timeUs;
-            EXPECT_GE(gap, 45000u) << "packet " << i;
-            EXPECT_LE(gap, sentAfter[i] - sentBefore[i - 1] + 20000) << "packet " << i;
+            EXPECT_GE(times[i] - times[i - 1], 45000u) << "packet " << i;
+            EXPECT_LE(times[i] - times[i - 1], sentAfter[i] - sentBefore[i - 1] + 20000) << i;
         }
     }
 }
 
-TEST_F(LiveCapture, SilentLinkStopsPromptly) {
-    OpenAndStart(64 * 1024);
-    const auto start = Clock::now();
-    StopAndCollect();
-    const auto elapsed = Clock::now() - start;
-    EXPECT_LT(elapsed, std::chrono::milliseconds(2000));
-    EXPECT_TRUE(records.empty());
-    EXPECT_EQ(returned.size(), 4u);
-}
-
-TEST_F(LiveCapture, PacketsSentJustBeforeStopAreKept) {
-    OpenAndStart(64 * 1024);
-    constexpr uint32_t kCount = 50;
-    for (uint32_t sequence = 0; sequence < kCount; ++sequence) {
-        ASSERT_FALSE(network->SendNumbered(sequence, 60 + sequence).empty());
-    }
-    const auto start = Clock::now();
-    StopAndCollect();
-    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2000));
-    ASSERT_EQ(records.size(), kCount);
-    for (uint32_t i = 0; i < kCount; ++i) {
-        EXPECT_EQ(sequences[i], i);
-    }
-}
-
-// Traffic goes on during Stop: everything sent before the call is kept.
-TEST_F(LiveCapture, BusyLinkKeepsEverythingSentBeforeStop) {
-    OpenAndStart(512 * 1024);
-    std::atomic<uint32_t> sent{0};
-    std::atomic<bool> sending{true};
-    std::thread sender([&] {
-        for (uint32_t sequence = 0; sending && sequence < 20000; ++sequence) {
-            if (network->SendNumbered(sequence, 60).empty()) {
-                break;
-            }
-            sent = sequence + 1;
-            std::this_thread::sleep_for(std::chrono::microseconds(500));  // pacing
-        }
-    });
-    const auto deadline = Clock::now() + std::chrono::seconds(20);
-    while (sent < 300 && Clock::now() < deadline) {
-        std::this_thread::yield();
-    }
-    const uint32_t sentBeforeStop = sent;
-    ASSERT_GE(sentBeforeStop, 300u);
-    const auto start = Clock::now();
-    StopAndCollect();
-    const auto elapsed = Clock::now() - start;
-    sending = false;
-    sender.join();
-    EXPECT_LT(elapsed, std::chrono::milliseconds(2000));
-    ASSERT_GE(records.size(), sentBeforeStop);
-    for (uint32_t i = 0; i < records.size(); ++i) {
-        ASSERT_EQ(sequences[i], i) << "a packet is missing or out of order";
-    }
-}
-
-// Stop right after Start finds the handle already stored (Start returns once libpcap is
-// open), and the Filter starts again after a Stop; the statistic counts only the last run.
-TEST_F(LiveCapture, StopsRightAfterStartAndStartsAgain) {
-    OpenAndStart(64 * 1024);
-    for (int run = 0; run < 2; ++run) {
-        const auto start = Clock::now();
-        ASSERT_EQ(filter->Stop().GetCode(), Z::OK);
-        EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2000)) << "run " << run;
-        const Z::Result restarted = filter->Start();
-        ASSERT_EQ(restarted.GetCode(), Z::OK) << restarted.GetDescription();
-    }
-    // The Buffers lent before the first Stop came back complete and empty.
-    StopAndCollect();
-    ASSERT_EQ(returned.size(), 4u);
-    for (Buffer& buffer : buffers) {
-        ASSERT_EQ(filter->QueueBuffer(&buffer).GetCode(), Z::PENDING);
-    }
-    ASSERT_EQ(filter->Start().GetCode(), Z::OK);
-    for (uint32_t sequence = 0; sequence < 20; ++sequence) {
-        ASSERT_FALSE(network->SendNumbered(sequence, 300).empty());
-    }
-    returned.clear();
-    StopAndCollect();
-    ASSERT_EQ(records.size(), 20u);
-    for (uint32_t i = 0; i < 20; ++i) {
-        EXPECT_EQ(sequences[i], i);
-    }
-    Statistic statistic;
-    filter->GetStatistic(&statistic);
-    EXPECT_EQ(statistic.GetPacketCount(), 20u);
-}
-
-TEST_F(LiveCapture, KernelCutsPacketsToTheSnapshotLength) {
-    OpenAndStart(64 * 1024);
+// The kernel cuts packets to the snapshot length before they fill libpcap's ring.
+TEST_F(LiveCapture, AcceptAllProgramCutsToTheSnapshotLength) {
+    ASSERT_NO_FATAL_FAILURE(OpenAndStart(64 * 1024));
     unsigned int programs = 0;
-    DIR* descriptors = opendir("/proc/self/fd");
-    ASSERT_NE(descriptors, nullptr);
-    while (dirent* entry = readdir(descriptors)) {
-        const int fd = std::atoi(entry->d_name);
+    for (int fd = 0; fd < 1024; ++fd) {
         int domain = 0;
         socklen_t length = sizeof(domain);
-        if (entry->d_name[0] == '.' || fd == network->GetSendSocket() ||
-            getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &length) != 0 || domain != AF_PACKET) {
+        if (fd == mSendSocket || getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &length) != 0 ||
+            domain != AF_PACKET) {
             continue;
         }
         sock_filter program[8];
@@ -314,35 +208,10 @@ TEST_F(LiveCapture, KernelCutsPacketsToTheSnapshotLength) {
         ASSERT_EQ(getsockopt(fd, SOL_SOCKET, SO_GET_FILTER, program, &instructions), 0);
         ASSERT_EQ(instructions, 1u) << "an accept-all program has one instruction";
         EXPECT_EQ(program[0].code, BPF_RET | BPF_K);
-        EXPECT_EQ(program[0].k, kMax + 64) << "the program cuts to the snapshot length";
+        EXPECT_EQ(program[0].k, kMax + 64);
         ++programs;
     }
-    closedir(descriptors);
     EXPECT_EQ(programs, 1u);
-}
-
-// An adapter that disappears during capture makes libpcap fail every read: the real-time
-// capture thread must not spin on it, and Stop still ends.
-TEST_F(LiveCapture, LostAdapterNeitherSpinsNorBlocksStop) {
-    OpenAndStart(64 * 1024);
-    ASSERT_FALSE(network->SendNumbered(1, 80).empty());
-    ASSERT_TRUE(network->DeleteCaptureAdapter());
-    rusage before;
-    getrusage(RUSAGE_SELF, &before);
-    const auto windowStart = Clock::now();
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // measurement window
-    rusage after;
-    getrusage(RUSAGE_SELF, &after);
-    const double window = std::chrono::duration<double>(Clock::now() - windowStart).count();
-    const double cpu = (after.ru_utime.tv_sec - before.ru_utime.tv_sec) +
-                       (after.ru_stime.tv_sec - before.ru_stime.tv_sec) +
-                       (after.ru_utime.tv_usec - before.ru_utime.tv_usec) / 1e6 +
-                       (after.ru_stime.tv_usec - before.ru_stime.tv_usec) / 1e6;
-    EXPECT_LT(cpu, window * 0.3) << "the capture thread spins on a lost adapter";
-    const auto start = Clock::now();
-    StopAndCollect();
-    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2000));
-    EXPECT_EQ(returned.size(), 4u);
 }
 
 }  // namespace
