@@ -1,137 +1,129 @@
 #pragma once
 
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "KvTransportLayerLib/Network/PCAP/Buffer.h"
 #include "app/MemoryAvailability.h"
 
 namespace SnifferTest {
 
-// ---- Capture files, read independently of the writer -------------------------------------
+constexpr uint64_t MiB = 1024 * 1024;
+
+inline uint32_t ReadUint32(const uint8_t* at) {
+    uint32_t value;
+    std::memcpy(&value, at, sizeof(value));
+    return value;
+}
+
+// A broadcast frame of `length` bytes (at least 64): a marker, the number, bytes derived from it.
+inline std::vector<uint8_t> MakeNumberedFrame(uint32_t sequence, uint32_t length) {
+    const uint8_t header[18] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 2,   'K', 'V',
+                                'S',  'N',  1,    0x88, 0xB5, 'K',  'V', 'S', 'N'};
+    std::vector<uint8_t> frame(std::max<uint32_t>(length, 64));
+    std::memcpy(frame.data(), header, sizeof(header));
+    std::memcpy(&frame[18], &sequence, 4);
+    for (uint32_t i = 22; i < frame.size(); ++i) {
+        frame[i] = static_cast<uint8_t>(sequence * 7 + i);
+    }
+    return frame;
+}
 
 struct PcapRecord {
-    uint32_t seconds = 0;
-    uint32_t microseconds = 0;
-    uint32_t storedLength = 0;
-    uint32_t wireLength = 0;
+    uint32_t seconds, microseconds, storedLength, wireLength;
     std::vector<uint8_t> data;
 };
 
+// A capture file as read independently of the writer.
 struct PcapFile {
-    bool readable = false;
-    std::vector<uint8_t> header;  // the 24 bytes of the global header
-    uint32_t magic = 0;
-    uint16_t versionMajor = 0;
-    uint16_t versionMinor = 0;
-    uint32_t snapLength = 0;
-    uint32_t linkType = 0;
+    std::vector<uint8_t> header;  // the 24 bytes of the global header (zeros when missing)
     std::vector<PcapRecord> records;
-    bool truncated = false;  // the file ends inside a record
+
+    // The numbers of the records that are numbered frames intact in every stored byte.
+    std::vector<uint32_t> Sequences() const {
+        std::vector<uint32_t> sequences;
+        for (const PcapRecord& record : records) {
+            if (record.storedLength >= 22 && record.storedLength <= record.wireLength) {
+                const uint32_t sequence = ReadUint32(&record.data[18]);
+                const std::vector<uint8_t> expected =
+                    MakeNumberedFrame(sequence, record.wireLength);
+                if (expected.size() == record.wireLength &&
+                    std::equal(record.data.begin(), record.data.end(), expected.begin())) {
+                    sequences.push_back(sequence);
+                }
+            }
+        }
+        return sequences;
+    }
 };
 
-PcapFile ReadPcapFile(const std::string& path);
-bool FileExists(const std::string& path);
-long FileSize(const std::string& path);
+// A file that is missing or ends inside a record fails the test.
+inline PcapFile ReadPcapFile(const std::string& path) {
+    std::ifstream stream(path, std::ios::binary);
+    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(stream)),
+                                     std::istreambuf_iterator<char>());
+    PcapFile file{std::vector<uint8_t>(24), {}};
+    size_t at = std::min<size_t>(bytes.size(), 24);
+    std::copy(bytes.begin(), bytes.begin() + at, file.header.begin());
+    EXPECT_EQ(at, 24u) << path;
+    while (at + 16 <= bytes.size() && at + 16 + ReadUint32(&bytes[at + 8]) <= bytes.size()) {
+        PcapRecord record{ReadUint32(&bytes[at]),
+                          ReadUint32(&bytes[at + 4]),
+                          ReadUint32(&bytes[at + 8]),
+                          ReadUint32(&bytes[at + 12]),
+                          {}};
+        record.data.assign(bytes.begin() + at + 16, bytes.begin() + at + 16 + record.storedLength);
+        at += 16 + record.storedLength;
+        file.records.push_back(std::move(record));
+    }
+    EXPECT_EQ(at, bytes.size()) << path << " ends inside a record";
+    return file;
+}
 
-// ---- Numbered Ethernet frames -------------------------------------------------------------
-
-// An IPv4/UDP broadcast frame of `length` bytes (at least kMinimumFrameLength) whose payload
-// carries a marker, the sequence number and bytes derived from both.
-constexpr uint32_t kMinimumFrameLength = 64;
-std::vector<uint8_t> MakeNumberedFrame(uint32_t sequence, uint32_t length);
-// True and the sequence when `data` (possibly cut) starts like a numbered frame and every
-// stored byte is the one MakeNumberedFrame put there.
-bool ParseNumberedFrame(const uint8_t* data, uint32_t storedLength, uint32_t wireLength,
-                        uint32_t& sequence);
-
-// The sequence numbers of a file's numbered records, in file order; foreign frames are skipped.
-std::vector<uint32_t> SequencesOf(const PcapFile& file);
-
-// Writes packet records of numbered frames into a Buffer, as the capture filter would, and
-// sets its data length and packet count. Returns the next sequence number.
-uint32_t FillBuffer(KvTransportLayerLib::Network::PCAP::Buffer& buffer, uint32_t firstSequence,
-                    uint32_t frameLength, uint32_t maximumPacketSize, uint32_t packets);
-
-// ---- A /proc and cgroup file system of the test's own ------------------------------------
-
-constexpr uint64_t MiB = 1024 * 1024;
-
-class FakeSystem {
-public:
-    FakeSystem();
-    ~FakeSystem();
-    FakeSystem(const FakeSystem&) = delete;
-    FakeSystem& operator=(const FakeSystem&) = delete;
-
-    void Write(const std::string& relative, const std::string& text);
-    void SetMemAvailable(uint64_t bytes);
-    std::unique_ptr<MemoryAvailability> MakeGauge() const;
-    MemoryAvailability Gauge() const { return MemoryAvailability(mRoot + "/proc", mRoot); }
-
-private:
-    std::string mRoot;
-};
-
-// ---- Processes and tools -------------------------------------------------------------------
-
-struct CommandOutput {
-    int status = -1;     // exit code, or -1 when the command did not exit normally
-    std::string output;  // standard output and error
-};
-CommandOutput RunCommand(const std::string& command);
-bool HaveCommand(const char* name);
-std::string UniqueName(const char* prefix);
-std::string MakeTempDirectory();
-void RemoveTree(const std::string& path);
-
-// A temporary directory removed with everything in it when the test ends, however it ends.
+// A temporary directory, removed with everything in it however the test ends.
 class TempDirectory {
 public:
-    TempDirectory() : mPath(MakeTempDirectory()) {}
-    ~TempDirectory() { RemoveTree(mPath); }
-    TempDirectory(const TempDirectory&) = delete;
-    TempDirectory& operator=(const TempDirectory&) = delete;
-    const std::string& GetPath() const { return mPath; }
+    TempDirectory() {
+        if (mkdtemp(mPath.data()) == nullptr) {
+            mPath.clear();
+        }
+    }
+    ~TempDirectory() { std::filesystem::remove_all(mPath); }
+    const std::string& Path() const { return mPath; }
 
 private:
-    std::string mPath;
+    std::string mPath = "/tmp/kvsniffer-XXXXXX";
 };
 
-// ---- A veth pair inside a network namespace made for the test ------------------------------
-
-// Creates the namespace and a veth pair in it (IPv6 off, so the link carries only the test's
-// frames), then moves the calling thread into it: threads it starts afterwards (the sniffer's,
-// the capture filter's) capture there. The destructor returns the thread and removes all.
-class TestNetwork {
+// A /proc and cgroup file system for MemoryAvailability to read.
+class FakeSystem {
 public:
-    explicit TestNetwork(unsigned int mtu = 1500);
-    ~TestNetwork();
-    TestNetwork(const TestNetwork&) = delete;
-    TestNetwork& operator=(const TestNetwork&) = delete;
-
-    bool IsReady() const { return mReady; }
-    const std::string& GetError() const { return mError; }
-    const std::string& GetNamespace() const { return mNamespace; }
-    // The end the recorder captures on.
-    const std::string& GetCaptureAdapter() const { return mCaptureAdapter; }
-
-    // Sends numbered frames out of the other end; false when a send fails.
-    bool SendFrames(uint32_t firstSequence, uint32_t count, uint32_t frameLength);
+    // Replaces the file in one rename: a reader on another thread sees the old or the new one.
+    void Write(const std::string& relative, const std::string& text) {
+        const std::filesystem::path path = mRoot.Path() + relative;
+        std::filesystem::create_directories(path.parent_path());
+        std::ofstream(path.string() + ".new") << text;
+        std::filesystem::rename(path.string() + ".new", path);
+    }
+    void SetMemAvailable(uint64_t bytes) {
+        Write("/proc/meminfo", "MemTotal:       24683772 kB\nMemFree:  1000 kB\nMemAvailable:   " +
+                                   std::to_string(bytes / 1024) + " kB\n");
+    }
+    std::unique_ptr<MemoryAvailability> MakeGauge() const {
+        return std::make_unique<MemoryAvailability>(mRoot.Path() + "/proc", mRoot.Path());
+    }
 
 private:
-    bool Fail(const std::string& error);
-
-    bool mReady = false;
-    std::string mError;
-    std::string mNamespace;
-    std::string mSendAdapter;
-    std::string mCaptureAdapter;
-    int mOriginalNamespace = -1;
-    int mSocket = -1;
-    int mSendIndex = 0;
+    TempDirectory mRoot;
 };
 
 }  // namespace SnifferTest
