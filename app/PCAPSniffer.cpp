@@ -1,7 +1,5 @@
 #include "app/PCAPSniffer.h"
 
-#include <unistd.h>
-
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -9,6 +7,7 @@
 
 #include "KvTransportLayerLib/Network/PCAP/PCAPFilter.h"
 #include "ZrUtilsLib/Logger.h"
+#include "ZrUtilsLib/Memory.h"
 
 using KvTransportLayerLib::Network::PCAP::Filter;
 using KvTransportLayerLib::Network::PCAP::Statistic;
@@ -25,17 +24,6 @@ constexpr size_t kExtensionLength = 5;
 // Consecutive empty 100 ms waits after which a drain gives up on Buffers that never complete.
 constexpr unsigned int kDrainTimeoutMs = 100;
 constexpr unsigned int kDrainMaximumTimeouts = 30;
-
-// Touches every page of a new Buffer, so that capture never takes a page fault and the memory
-// is really committed when the next memory check runs.
-void TouchEveryPage(unsigned char* data, unsigned int size) {
-    static const long pageSize = sysconf(_SC_PAGESIZE);
-    const unsigned int step = pageSize > 0 ? static_cast<unsigned int>(pageSize) : 4096u;
-    volatile unsigned char* bytes = data;
-    for (unsigned int offset = 0; offset < size; offset += step) {
-        bytes[offset] = 0;
-    }
-}
 
 bool FitsInt32(int64_t value) {
     return value >= 0 && value <= INT32_MAX;
@@ -296,7 +284,8 @@ PCAPSniffer::Buffer* PCAPSniffer::CreateBuffer() {
         buffer->Allocate(static_cast<unsigned int>(mBufferSize)).GetCode() != ZrUtilsLib::OK) {
         return nullptr;
     }
-    TouchEveryPage(buffer->GetData(), buffer->GetSize());
+    // Capture then never takes a page fault, and the next memory check sees this Buffer.
+    ZrUtilsLib::CommitMemory(buffer->GetData(), buffer->GetSize());
     mBuffers.push_back(std::move(buffer));
     mAllocated.fetch_add(1);
     return mBuffers.back().get();
