@@ -98,3 +98,34 @@ TEST(IpAddress, WideParserRefusesBrackets) {
     address.GetString(wide);
     EXPECT_EQ(std::wstring(wide), L"172.16.0.9");
 }
+
+TEST(IpAddress, ClassifiesMasksAndMulticastGroups) {
+    for (const char* mask : {"255.255.255.0", "128.0.0.0", "255.255.255.254", "255.240.0.0"}) {
+        EXPECT_TRUE(IpAddress(mask).IsValidMask()) << mask;
+    }
+    for (const char* mask : {"0.0.0.0", "255.255.255.255", "255.0.255.0", "0.255.255.255"}) {
+        EXPECT_FALSE(IpAddress(mask).IsValidMask()) << mask;
+    }
+    EXPECT_FALSE(IpAddress("223.255.255.255").IsMulticast());
+    EXPECT_FALSE(IpAddress("240.0.0.0").IsMulticast());
+    EthernetAddress group;
+    IpAddress("239.200.1.2").GetEthernetAddress(&group);  // only 23 bits of the group are kept
+    EXPECT_EQ(Text(group), "01:00:5e:48:01:02");
+    EXPECT_TRUE(group.IsMulticast());
+    IpAddress("10.0.0.1").GetEthernetAddress(&group);
+    EXPECT_TRUE(group.IsBroadcast());
+    EXPECT_FALSE(EthernetAddress("01:00:5e:80:00:01").IsMulticast());
+    EXPECT_TRUE(EthernetAddress("01:00:5e:7f:ff:ff").IsMulticast());
+}
+
+TEST(IpAddress, OnlyTheWildcardItselfIsMarkedAny) {
+    IpAddress any(1, 2, 3, 4);
+    any.SetAny(false);  // the argument has no effect
+    EXPECT_TRUE(any.IsAny());
+    EXPECT_EQ(Text(any), "0.0.0.0");
+    const IpAddress copy(any);
+    EXPECT_FALSE(copy.IsAny());
+    EXPECT_TRUE(copy == any);
+    ASSERT_EQ(any.Set("1.2.3.4").GetCode(), ZrUtilsLib::OK);
+    EXPECT_FALSE(any.IsAny());
+}
