@@ -29,20 +29,20 @@ constexpr unsigned long kReadErrorPauseMs = 20;
 
 class GateScope {
 public:
-    explicit GateScope(ZrUtilsLib::Gate* gate) : mGate(gate) { mGate->Lock(); }
-    ~GateScope() { mGate->Unlock(); }
+    explicit GateScope(ZrUtilsLib::Gate& gate) : mGate(gate) { mGate.Lock(); }
+    ~GateScope() { mGate.Unlock(); }
     GateScope(const GateScope&) = delete;
     GateScope& operator=(const GateScope&) = delete;
 
 private:
-    ZrUtilsLib::Gate* mGate;
+    ZrUtilsLib::Gate& mGate;
 };
 
 uint64_t WallClockUs() {
-    timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000000u +
-           static_cast<uint64_t>(now.tv_nsec) / 1000u;
+    uint32_t seconds = 0;
+    uint32_t microseconds = 0;
+    OS_TimeSinceEpoch(&seconds, &microseconds);
+    return uint64_t{seconds} * 1000000u + microseconds;
 }
 
 uint64_t PacketTimeUs(const pcap_pkthdr* header) {
@@ -54,8 +54,7 @@ uint64_t PacketTimeUs(const pcap_pkthdr* header) {
 
 Filter::Filter()
     : Thread("Kova PCAP Linux Filter Thread", ZrUtilsLib::Thread::InternalPriorityHighest, true),
-      mLogger(ZrUtilsLib::Logger::Create("KvTransportLayerLib", nullptr, 0)),
-      mGate(new ZrUtilsLib::Gate()) {
+      mLogger(ZrUtilsLib::Logger::Create("KvTransportLayerLib", nullptr, 0)) {
     std::memset(static_cast<void*>(&mCore), 0, sizeof(mCore));
     for (Buffer*& lent : mLent) {
         lent = nullptr;
@@ -66,8 +65,6 @@ Filter::Filter()
 
 Filter::~Filter() {
     Close();
-    delete mGate;
-    mGate = nullptr;
     ZrUtilsLib::Logger::Free(mLogger);
     mLogger = nullptr;
     OS_EventFree(&mOpenDone);
@@ -90,9 +87,6 @@ Result Filter::Failure(unsigned int code, unsigned int line, const char* functio
 }
 
 Result Filter::Open(const char*, const char* adapterName, unsigned int maximumPacketSize) {
-    if (mGate == nullptr) {
-        return Result(ZrUtilsLib::NOT_FOUND);
-    }
     if (adapterName == nullptr || std::strlen(adapterName) >= kAdapterNameSize) {
         return Failure(ZrUtilsLib::INVALID_ARGUMENT, __LINE__, "Open",
                        "The adapter name must have at most %u characters", kAdapterNameSize - 1);

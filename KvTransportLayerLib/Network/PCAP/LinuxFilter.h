@@ -8,11 +8,11 @@
 #include "KvTransportLayerLib/Network/PCAP/Buffer.h"
 #include "KvTransportLayerLib/Network/PCAP/PCAPFilter.h"
 #include "KvTransportLayerLib/Network/PCAP/Statistic.h"
+#include "ZrUtilsLib/Gate.h"
 #include "ZrUtilsLib/Result.h"
 #include "ZrUtilsLib/Thread.h"
 
 namespace ZrUtilsLib {
-class Gate;
 class Logger;
 }  // namespace ZrUtilsLib
 
@@ -79,7 +79,7 @@ private:
     // libpcap's drop totals of the current handle already added to the statistic.
     uint64_t mLibpcapDropsSeen = 0;
     ZrUtilsLib::Logger* mLogger;
-    ZrUtilsLib::Gate* mGate;
+    ZrUtilsLib::Gate mGate;
 
     // Start/Run handshake on the outcome of opening libpcap.
     OS_Event mOpenDone;
