@@ -1,13 +1,11 @@
 // The enumeration on veth pairs in a network namespace the test makes, with and without the node.
 #include <gtest/gtest.h>
-
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,26 +16,12 @@ constexpr const char* NODE = "/dev/kvVeloxForEthernet";
 std::vector<std::string> Output(const std::string& command) {
     std::vector<std::string> lines;
     FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        ADD_FAILURE() << "cannot run " << command;
-        return lines;
-    }
     char line[4096];
-    while (std::fgets(line, sizeof(line), pipe) != nullptr) {
+    while (pipe != nullptr && std::fgets(line, sizeof(line), pipe) != nullptr) {
         lines.emplace_back(line, std::strcspn(line, "\n"));
     }
-    const int status = pclose(pipe);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << command;
+    EXPECT_EQ(pipe == nullptr ? -1 : pclose(pipe), 0) << command;  // exited with 0
     return lines;
-}
-
-size_t CountDevMounts() {
-    std::ifstream mounts("/proc/self/mountinfo");
-    size_t count = 0;
-    for (std::string line; std::getline(mounts, line);) {
-        count += line.find(" /dev") != std::string::npos;
-    }
-    return count;
 }
 
 // The probe's line of an adapter; id and description are the MAC address and the name.
@@ -47,32 +31,21 @@ std::string Line(const std::string& name, const std::string& mac, const std::str
            gateway + "|" + version + "|" + configurations;
 }
 
-class Enumeration : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (geteuid() != 0) {
-            GTEST_SKIP() << "network and mount namespaces need root";
-        }
-        if (access(NODE, F_OK) == 0) {
-            GTEST_SKIP() << NODE << " exists on this host; the tests need it absent";
-        }
-        ASSERT_EQ(std::system(("ip netns add " + mName).c_str()), 0);
-        mCreated = true;
-    }
-    void TearDown() override {
-        if (mCreated) {
-            EXPECT_EQ(std::system(("ip netns del " + mName).c_str()), 0);
-        }
-    }
-
-    const std::string mName = "kvinv" + std::to_string(getpid());
-    bool mCreated = false;
-};
-
 }  // namespace
 
 // Bridges and adapters without IPv4 address come from their address file, sorted in by name.
-TEST_F(Enumeration, SortedByNameWithDriverStateFromTheDeviceNode) {
+TEST(Enumeration, SortedByNameWithDriverStateFromTheDeviceNode) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "network and mount namespaces need root";
+    }
+    if (access(NODE, F_OK) == 0) {
+        GTEST_SKIP() << NODE << " exists on this host; the test needs it absent";
+    }
+    const std::string name = "kvinv" + std::to_string(getpid());
+    ASSERT_EQ(std::system(("ip netns add " + name).c_str()), 0);
+    const std::unique_ptr<const std::string, void (*)(const std::string*)> remove(
+        &name,
+        [](const std::string* n) { EXPECT_EQ(std::system(("ip netns del " + *n).c_str()), 0); });
     std::string setup = "true";
     for (const char* step :
          {"link set lo up",
@@ -87,30 +60,30 @@ TEST_F(Enumeration, SortedByNameWithDriverStateFromTheDeviceNode) {
           "link set xenbr3 up", "route add default via 10.2.0.254 dev a2",
           "route add default via 10.5.0.254 dev virbr0 metric 50",
           "route add 10.9.0.0/16 via 10.3.0.254 dev A0"}) {
-        setup += " && ip -n " + mName + " " + step;
+        setup += " && ip -n " + name + " " + step;
     }
     ASSERT_EQ(std::system(setup.c_str()), 0);
 
     // The driver's version text fills its whole area without an end: it is cut, not overread.
-    const std::string probe = "ip netns exec " + mName + " env 'KV_FAKE_VELOX_VERSION=3, 1, 4, 1" +
+    const std::string probe = "ip netns exec " + name + " env 'KV_FAKE_VELOX_VERSION=3, 1, 4, 1" +
                               std::string(70, '5') + "' ";
-    const size_t devMounts = CountDevMounts();
-    const std::vector<std::string> withNode =
-        Output(probe + KV_WITH_DRIVER_NODE + " " + KV_INVENTORY_PROBE);
-    EXPECT_EQ(CountDevMounts(), devMounts) << "the host's /dev was changed";
+    const std::string countDevMounts = "grep -c ' /dev' /proc/self/mountinfo";
+    const auto devMounts = Output(countDevMounts);
+    const auto withNode = Output(probe + KV_WITH_DRIVER_NODE + " " + KV_INVENTORY_PROBE);
+    EXPECT_EQ(Output(countDevMounts), devMounts) << "the host's /dev was changed";
     EXPECT_NE(access(NODE, F_OK), 0) << "the node was left on the host";
-    const std::vector<std::string> withoutNode = Output(probe + KV_INVENTORY_PROBE);
-
+    const auto withoutNode = Output(probe + KV_INVENTORY_PROBE);
     for (const std::string& version : {"3.1.4.1" + std::string(53, '5'), std::string()}) {
-        const std::vector<std::string> expected = {
-            Line("A0", "02:00:00:00:00:04", version, "0.0.0.0", "10.3.0.1/255.255.255.0"),
-            Line("a10", "02:00:00:00:0a:bc", "", "0.0.0.0", "0.0.0.0/0.0.0.0"),
-            Line("a2", "02:00:00:00:00:03", version, "10.2.0.254", "10.2.0.1/255.255.255.0"),
-            Line("b1", "02:00:00:00:00:01", version, "0.0.0.0",
-                 "10.1.0.1/255.255.255.0,10.77.0.1/255.255.0.0"),
-            Line("virbr0", "02:00:00:00:00:11", "", "0.0.0.0", "0.0.0.0/0.0.0.0"),
-            Line("xenbr3", "02:00:00:00:00:21", "", "0.0.0.0", "0.0.0.0/0.0.0.0"),
-            "past the end: null"};
-        EXPECT_EQ(version.empty() ? withoutNode : withNode, expected);
+        EXPECT_EQ(
+            version.empty() ? withoutNode : withNode,
+            std::vector<std::string>(
+                {Line("A0", "02:00:00:00:00:04", version, "0.0.0.0", "10.3.0.1/255.255.255.0"),
+                 Line("a10", "02:00:00:00:0a:bc", "", "0.0.0.0", "0.0.0.0/0.0.0.0"),
+                 Line("a2", "02:00:00:00:00:03", version, "10.2.0.254", "10.2.0.1/255.255.255.0"),
+                 Line("b1", "02:00:00:00:00:01", version, "0.0.0.0",
+                      "10.1.0.1/255.255.255.0,10.77.0.1/255.255.0.0"),
+                 Line("virbr0", "02:00:00:00:00:11", "", "0.0.0.0", "0.0.0.0/0.0.0.0"),
+                 Line("xenbr3", "02:00:00:00:00:21", "", "0.0.0.0", "0.0.0.0/0.0.0.0"),
+                 "past the end: null"}));
     }
 }
