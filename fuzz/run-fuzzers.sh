@@ -7,8 +7,8 @@
 # finds is kept in <build>/fuzz-corpus/<target>, so later runs start from there. A finding is
 # written to <build>/fuzz-artifacts/<target>/ and the run's log to <build>/fuzz-logs/.
 # Prints a table of executions per target; exits with 1 when any target found something.
-# Run as root: some targets make private network and mount namespaces (they fall back to less
-# without them, and say so).
+# Run as root: fuzz_config and fuzz_command_line run in private network and mount namespaces and
+# stop without them.
 set -uo pipefail
 
 if [[ $# -lt 1 || ! "$1" =~ ^[0-9]+$ ]]; then
@@ -43,12 +43,10 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:symbolize=1
 
 # Extra options per target.
 declare -A extra=(
-    [fuzz_environment]="-max_len=10000"   # reaches the conversions' heap path (4096 and more)
-    [fuzz_gateway_parser]="-max_len=8192"
+    [fuzz_text]="-max_len=10000"   # reaches the conversions' heap path (4096 and more)
     # The C library's regular-expression compiler needs up to a few seconds under ASan for the
-    # patterns just inside the rule reader's complexity bound, and the target compiles each
-    # rule three times (the reader, and its own reading twice).
-    [fuzz_log_rules]="-timeout=60"
+    # rule patterns just inside the reader's complexity bound, compiled twice per rule.
+    [fuzz_config]="-max_len=8192 -timeout=60"
 )
 
 mkdir -p "$build/fuzz-logs"
