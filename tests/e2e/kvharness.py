@@ -1,5 +1,4 @@
-"""Shared helpers of the end-to-end tests: a throw-away veth pair with a sender in a network
-namespace, the recorder with the driver's stand-in node, and a pcap reader."""
+"""End-to-end helpers: a veth pair with a sender in a namespace, the recorder, a pcap reader."""
 
 import os
 import pathlib
@@ -16,8 +15,7 @@ WITH_DRIVER = os.path.join(ROOT, "tests", "tools", "with-driver-node.sh")
 IS_ROOT = os.geteuid() == 0
 PARSE_LINE = "\nParse information from the command line...\n"
 AS_NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
-# The file log output's machine-wide lock is a named semaphore in /dev/shm: runs that log to a
-# file get a /dev/shm of their own (see private_mounts), so the host's stays untouched.
+# The file log output locks a named semaphore in /dev/shm: such runs get a /dev/shm of their own.
 PRIVATE_SHM = "mount -t tmpfs -o size=1m kv-shm /dev/shm"
 
 
@@ -32,8 +30,7 @@ def private_mounts(*setup):
 
 
 class VethLink:
-    """A veth pair: `host` stays in this namespace (the recorder records it), `peer` lives in a
-    namespace of its own from which numbered UDP datagrams are sent to the host end."""
+    """`host` stays here and is recorded; `peer`, in a namespace of its own, sends to it."""
 
     counter = 0
 
@@ -45,8 +42,7 @@ class VethLink:
         self.host_ip, self.peer_ip = f"{net}.1", f"{net}.2"
 
     def __enter__(self):
-        # No IPv6 chatter (a silent link stays silent), and a static neighbour entry, so no ARP
-        # exchange interleaves with the numbered packets.
+        # No IPv6 and a static neighbour entry: nothing but the numbered packets on the link.
         ns = f"ip netns exec {self.namespace}"
         script = f"""set -e
             ip netns add {self.namespace}
@@ -58,7 +54,6 @@ class VethLink:
             ip link set {self.host} up
             {ns} ip addr add {self.peer_ip}/24 dev {self.peer}
             {ns} ip link set {self.peer} up
-            {ns} ip link set lo up
             {ns} ip neigh replace {self.host_ip} lladdr $(cat /sys/class/net/{self.host}/address) \
                 dev {self.peer}"""
         try:
@@ -72,20 +67,20 @@ class VethLink:
         subprocess.run(["ip", "link", "del", self.host], capture_output=True)
         subprocess.run(["ip", "netns", "del", self.namespace], capture_output=True)
 
-    def send(self, count, first=0, interval_ms=0.0, size=64, log=None, wait=True):
+    def send(self, count, first=0, interval_ms=0.0, size=64, wait=True):
         """Numbered datagrams from the peer to the host end (see udp_sender.py)."""
         sender = subprocess.Popen(
             ["ip", "netns", "exec", self.namespace, "/usr/bin/python3",
              os.path.join(HERE, "udp_sender.py"), self.host_ip, "9999", str(first), str(count),
-             str(interval_ms), str(size)] + ([str(log)] if log else []))
+             str(interval_ms), str(size)])
         if wait:
             assert sender.wait(timeout=120) == 0
         return sender
 
 
 class Recorder:
-    """The recorder with the driver's stand-in node, its console captured, started through the
-    `outer` and `inner` wrappers around the node's; each execs, so the process id stays."""
+    """The recorder inside the `outer` and `inner` wrappers around the driver node's; each
+    wrapper execs, so the process id is the recorder's."""
 
     def __init__(self, args, stdin_text="", with_driver=True, env=None, outer=(), inner=()):
         cmd = list(outer) + ([WITH_DRIVER] if with_driver else []) + list(inner) + [RECORDER]
@@ -133,9 +128,19 @@ def start(link, path, *args, **kwargs):
     return recorder
 
 
+def assert_completed(recorder, code, path=None, numbers=None):
+    """Ended normally; the capture file, when given, is readable and holds exactly `numbers`."""
+    assert code == 0, (code, recorder.text, recorder.stderr.decode())
+    assert recorder.text.endswith("Done!\n"), recorder.text
+    if path is not None:
+        result = subprocess.run(["capinfos", "-c", "-M", str(path)], capture_output=True, text=True)
+        assert result.returncode == 0, result.stdout + result.stderr
+        assert numbers is None or read_pcap(path).numbers == numbers
+
+
 def read_pcap(path):
-    """The snapshot length and the records (seconds, microseconds, stored length, wire
-    length, bytes) of a capture file; `numbers` are the numbered datagrams' numbers in order."""
+    """Snapshot length, records (seconds, microseconds, stored, wire length, bytes) and the
+    numbers of the numbered datagrams in file order."""
     data = pathlib.Path(path).read_bytes()
     capture = SimpleNamespace(snaplen=struct.unpack_from("=I", data, 16)[0], records=[],
                               numbers=[])
@@ -153,7 +158,3 @@ def read_pcap(path):
             capture.numbers.append(int(record[at + 5:at + 13]))
     return capture
 
-
-def assert_readable(path, context=""):
-    result = subprocess.run(["capinfos", "-c", "-M", str(path)], capture_output=True, text=True)
-    assert result.returncode == 0, f"{context} {result.stdout} {result.stderr}"

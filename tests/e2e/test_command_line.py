@@ -1,5 +1,5 @@
-"""The program outside a recording: how a parse error, the root check and the adapter refusal
-end it. The exact texts of the front end are the unit tests' (tests/app/frontend)."""
+"""How a parse error, the root check and the adapter refusal end the program; the exact texts
+are the front end's unit tests'."""
 
 import os
 

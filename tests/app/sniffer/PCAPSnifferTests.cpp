@@ -1,16 +1,122 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
 #include <string>
+#include <tuple>
+#include <vector>
 
-#include "SnifferTestSupport.h"
+#include "ZrUtilsLib/Thread.h"
+#include "app/MemoryAvailability.h"
 #include "app/PCAPSniffer.h"
+#include "app/PCAPWriter.h"
 
-using namespace SnifferTest;
+using KvTransportLayerLib::Network::PCAP::Buffer;
+using ZrUtilsLib::Result;
 
 namespace {
+
+constexpr uint64_t MiB = 1024 * 1024;
+
+// A temporary directory, removed with everything in it however the test ends.
+class TempDirectory {
+public:
+    TempDirectory() { EXPECT_NE(mkdtemp(mPath.data()), nullptr); }
+    ~TempDirectory() { std::filesystem::remove_all(mPath); }
+    const std::string& Path() const { return mPath; }
+
+private:
+    std::string mPath = "/tmp/kvsniffer-XXXXXX";
+};
+
+// A /proc and cgroup file system for MemoryAvailability to read.
+class FakeSystem {
+public:
+    // Replaces the file in one rename: a reader on another thread sees the old or the new one.
+    void Write(const std::string& relative, const std::string& text) {
+        const std::filesystem::path path = mRoot.Path() + relative;
+        std::filesystem::create_directories(path.parent_path());
+        std::ofstream(path.string() + ".new") << text;
+        std::filesystem::rename(path.string() + ".new", path);
+    }
+    void SetMemAvailable(uint64_t bytes) {
+        Write("/proc/meminfo",
+              "MemTotal: 24683772 kB\nMemAvailable: " + std::to_string(bytes / 1024) + " kB\n");
+    }
+    std::unique_ptr<MemoryAvailability> MakeGauge() const {
+        return std::make_unique<MemoryAvailability>(mRoot.Path() + "/proc", mRoot.Path());
+    }
+
+private:
+    TempDirectory mRoot;
+};
+
+// Nothing recorded: no file, and an existing one is left as it was. A file that cannot be created
+// leaves the recording queued; one that cannot be written (/dev/full refuses every write with
+// ENOSPC) still moves every Buffer on, oldest first. The bytes written are the live test's.
+TEST(PCAPWriterTest, FailuresNameTheFileAndTheReason) {
+    TempDirectory directory;
+    std::vector<std::unique_ptr<Buffer>> buffers;
+    PCAPWriter::BufferQueue recorded, freeQueue;
+    ASSERT_TRUE(recorded.SetCapacity(16) && freeQueue.SetCapacity(16));
+    PCAPWriter writer;  // last: destroyed before the queues it may still be using
+    // Polls the flag as the recording run does: its clearing must publish the outcome.
+    const auto storeAndWait = [&](const std::string& path) {
+        const Result started = writer.StartStore(path.c_str(), 200, &recorded, &freeQueue);
+        for (int wait = 0; writer.IsStoring() && wait < 30000; ++wait) {
+            ZrUtilsLib::Thread::Sleep(1);
+        }
+        EXPECT_FALSE(writer.IsStoring());
+        const Result outcome = writer.GetStoreResult();
+        writer.WaitForStoreCompletion();
+        EXPECT_EQ(outcome.GetCode(), writer.GetStoreResult().GetCode());
+        EXPECT_TRUE(started.GetCode() == ZrUtilsLib::OK || started.GetCode() == outcome.GetCode());
+        return outcome;
+    };
+    const std::string absent = directory.Path() + "/absent.pcap";
+    const std::string existing = directory.Path() + "/existing.pcap";
+    std::ofstream(existing) << "previous recording";
+    for (const std::string& path : {absent, existing}) {
+        EXPECT_EQ(storeAndWait(path).GetCode(), ZrUtilsLib::OK);
+    }
+    EXPECT_FALSE(std::filesystem::exists(absent));
+    EXPECT_EQ(std::filesystem::file_size(existing), 18u);
+
+    for (const uint32_t records : {100, 0, 150}) {  // of 216 bytes each
+        buffers.push_back(std::make_unique<Buffer>());
+        ASSERT_EQ(buffers.back()->Allocate(records * 216 + 1).GetCode(), ZrUtilsLib::OK);
+        std::memset(buffers.back()->GetData(), 'r', records * 216);
+        buffers.back()->SetDataLength(records * 216);
+        buffers.back()->SetPacketCount(records);
+        recorded.Push(buffers.back().get());
+    }
+    const std::string missing = directory.Path() + "/no/such/directory/trace.pcap";
+    const std::tuple<std::string, unsigned int, const char*, std::vector<Buffer*>> cases[] = {
+        {missing, ZrUtilsLib::CANNOT_OPEN_FILE, "No such file or directory", {}},
+        {"/dev/full",
+         ZrUtilsLib::FILE_ERROR,
+         "No space left on device",
+         {buffers[0].get(), buffers[1].get(), buffers[2].get()}}};
+    for (const auto& [path, code, reason, freed] : cases) {
+        const Result result = storeAndWait(path);
+        EXPECT_EQ(result.GetCode(), code);
+        const std::string description = result.GetDescription();
+        EXPECT_NE(description.find(path), std::string::npos) << description;
+        EXPECT_NE(description.find(reason), std::string::npos) << description;
+        std::vector<Buffer*> popped;
+        for (Buffer* buffer = freeQueue.Pop(); buffer != nullptr; buffer = freeQueue.Pop()) {
+            popped.push_back(buffer);
+        }
+        EXPECT_EQ(popped, freed);
+    }
+    EXPECT_FALSE(std::filesystem::exists(missing));
+    EXPECT_TRUE(recorded.IsEmpty());
+}
 
 PCAPSnifferConfiguration MakeConfiguration(uint32_t mode, int32_t bufferSize = 1024000,
                                            int32_t numberOfPackets = 1024,
@@ -25,76 +131,41 @@ PCAPSnifferConfiguration MakeConfiguration(uint32_t mode, int32_t bufferSize = 1
     return config;
 }
 
-// A plan of at most 40 MB is also opened: the sniffer writes the plan back, creates its Buffers
-// and lends at most four to the filter, keeping the rest in the free queue.
-TEST(MemoryPlanTest, GivesTheBuffersOfTheMode) {
-    struct Case {
-        PCAPSnifferConfiguration config;
-        uint32_t count;
-        int32_t size;
-        uint32_t capacity;
-        int32_t packets;
-    };
-    // (65535 + 24) x 2147483647 bytes: far beyond 32 bits, yet every field of the plan fits.
-    const Case cases[] = {
-        {MakeConfiguration(Circular), 8, 256000, 9, -1},
-        {MakeConfiguration(Circular, 100000000), 15, 9090909, 16, -1},
-        {MakeConfiguration(Circular, 29999999), 8, 7499999, 9, -1},
-        {MakeConfiguration(Circular, 30000000), 8, 7500000, 9, -1},
-        {MakeConfiguration(Circular, 40000000), 9, 8000000, 10, -1},
-        {MakeConfiguration(FixedNumberOfPackets), 1, 229376, 2, 1024},
-        {MakeConfiguration(FixedNumberOfPackets, 1024000, 100000, 1514), 16, 9612500, 17, 100000},
-        {MakeConfiguration(FixedNumberOfPackets, 1024000, INT32_MAX, 65535), 14078689, 9999999,
-         14078690, INT32_MAX},
-        {MakeConfiguration(Continuous), 4, 10000000, 2049, -1},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::to_string(c.config.Mode) + " " + std::to_string(c.config.BufferSize));
+// Refused plans are empty.
+TEST(MemoryPlanTest, GivesTheBuffersOfTheModeOrRefuses) {
+    constexpr unsigned int OK = ZrUtilsLib::OK, REFUSED = ZrUtilsLib::INVALID_ARGUMENT;
+    // The configuration, then the outcome, Buffers, their size, queue slots and packet limit.
+    const std::tuple<PCAPSnifferConfiguration, unsigned int, uint32_t, int32_t, uint32_t, int32_t>
+        cases[] = {
+            {MakeConfiguration(Circular), OK, 8, 256000, 9, -1},
+            {MakeConfiguration(Circular, 100000000), OK, 15, 9090909, 16, -1},
+            {MakeConfiguration(FixedNumberOfPackets), OK, 1, 229376, 2, 1024},
+            {MakeConfiguration(FixedNumberOfPackets, 0, 100000, 1514), OK, 16, 9612500, 17, 100000},
+            // (65535 + 24) x 2147483647 bytes: beyond 32 bits, yet every field of the plan fits.
+            {MakeConfiguration(FixedNumberOfPackets, 0, INT32_MAX, 65535), OK, 14078689, 9999999,
+             14078690, INT32_MAX},
+            {MakeConfiguration(Continuous), OK, 4, 10000000, 2049, -1},
+            {MakeConfiguration(None), REFUSED, 0, 0, 0, -1},
+            {MakeConfiguration(Circular, 1024000, 1024, 31), REFUSED, 0, 0, 0, -1},
+            {MakeConfiguration(FixedNumberOfPackets, 0, 511), REFUSED, 0, 0, 0, -1},
+            {MakeConfiguration(Continuous, 511), REFUSED, 0, 0, 0, -1},
+            {MakeConfiguration(Circular, 511), REFUSED, 0, 0, 0, -1},
+            // Buffers of 800 / 4 = 200 bytes cannot take one record of 16 + 200 bytes.
+            {MakeConfiguration(Circular, 800), REFUSED, 0, 0, 0, -1},
+            // About 4.6e18 bytes: more Buffers than the plan's 32-bit count can hold.
+            {MakeConfiguration(FixedNumberOfPackets, 0, INT32_MAX, INT32_MAX), REFUSED, 0, 0, 0,
+             -1},
+        };
+    for (const auto& row : cases) {
+        const auto& [config, code, count, size, capacity, packets] = row;
+        SCOPED_TRACE(&row - cases);
         PCAPSniffer::MemoryPlan plan;
-        ASSERT_EQ(PCAPSniffer::ComputePlan(c.config, plan).GetCode(), ZrUtilsLib::OK);
-        EXPECT_EQ(plan.bufferCount, c.count);
-        EXPECT_EQ(plan.bufferSize, c.size);
-        EXPECT_EQ(plan.queueCapacity, c.capacity);
-        EXPECT_EQ(plan.numberOfPackets, c.packets);
-        if (plan.GetInitialBytes() <= 40000000) {
-            PCAPSniffer sniffer;
-            PCAPSnifferConfiguration config = c.config;
-            ASSERT_EQ(sniffer.Open(&config).GetCode(), ZrUtilsLib::OK);
-            EXPECT_EQ(config.BufferSize, c.size);
-            EXPECT_EQ(config.NumberOfPackets, c.packets);
-            EXPECT_EQ(sniffer.GetAllocatedBufferCount(), c.count);
-            EXPECT_EQ(sniffer.GetFreeQueue()->GetCount(), c.count - std::min(c.count, 4u));
-            EXPECT_TRUE(sniffer.GetRecordedQueue()->IsEmpty());
-            EXPECT_EQ(sniffer.GetMaximumPacketSize(), c.config.MaximumPacketSize);
-        }
+        EXPECT_EQ(PCAPSniffer::ComputePlan(config, plan).GetCode(), code);
+        EXPECT_EQ(plan.bufferCount, count);
+        EXPECT_EQ(plan.bufferSize, size);
+        EXPECT_EQ(plan.queueCapacity, capacity);
+        EXPECT_EQ(plan.numberOfPackets, packets);
     }
-}
-
-// And Open refuses an adapter name that no adapter can have.
-TEST(MemoryPlanTest, RefusesWhatTheModesDoNotAllow) {
-    const PCAPSnifferConfiguration cases[] = {
-        MakeConfiguration(None),
-        MakeConfiguration(4),
-        MakeConfiguration(Circular, 1024000, 1024, 31),
-        MakeConfiguration(FixedNumberOfPackets, 1024000, 511),
-        MakeConfiguration(FixedNumberOfPackets, 1024000, -5),
-        MakeConfiguration(Continuous, 511),
-        MakeConfiguration(Circular, 511),
-        // Buffers of 800 / 4 = 200 bytes cannot take one record of 16 + 200 bytes.
-        MakeConfiguration(Circular, 800),
-    };
-    for (const PCAPSnifferConfiguration& config : cases) {
-        PCAPSniffer::MemoryPlan plan;
-        EXPECT_EQ(PCAPSniffer::ComputePlan(config, plan).GetCode(), ZrUtilsLib::INVALID_ARGUMENT)
-            << "mode " << config.Mode << " size " << config.BufferSize << " packets "
-            << config.NumberOfPackets << " packet size " << config.MaximumPacketSize;
-        EXPECT_EQ(plan.bufferCount, 0u);
-    }
-    PCAPSniffer sniffer;
-    PCAPSnifferConfiguration config = MakeConfiguration(Circular);
-    config.AdapterName = std::string(512, 'a');
-    EXPECT_EQ(sniffer.Open(&config).GetCode(), ZrUtilsLib::INVALID_ARGUMENT);
-    EXPECT_EQ(sniffer.GetAllocatedBufferCount(), 0u);
 }
 
 // Circular, 1024000 bytes: 8 Buffers of 256000 bytes, which must leave the reserve available.
@@ -110,38 +181,6 @@ TEST(PCAPSnifferOpenTest, AvailableMemoryDecidesWhetherThePlanIsAccepted) {
     }
 }
 
-// The capture file always ends in ".pcap", and only a name that can take it within 1023
-// characters is accepted; the configuration keeps its own name.
-TEST(PCAPSnifferOpenTest, FileNameEndsInPcap) {
-    const std::string longest(1018, 'n');
-    const std::string complete = std::string(1018, 'c') + ".pcap";
-    const std::pair<std::string, std::string> cases[] = {
-        {"trace", "trace.pcap"},
-        {"trace.pcap", "trace.pcap"},
-        {"trace.PCAP", "trace.PCAP.pcap"},
-        {"pcap", "pcap.pcap"},
-        {".pcap", ".pcap"},
-        {"dir/x.pcapng", "dir/x.pcapng.pcap"},
-        {longest, longest + ".pcap"},
-        {complete, complete},
-        {longest + "n", ""},
-        {"", ""},
-    };
-    PCAPSniffer sniffer;
-    PCAPSnifferConfiguration config = MakeConfiguration(FixedNumberOfPackets);
-    for (const auto& c : cases) {
-        std::strcpy(config.Filename, c.first.c_str());
-        EXPECT_EQ(sniffer.Open(&config).GetCode(),
-                  c.second.empty() ? ZrUtilsLib::INVALID_ARGUMENT : ZrUtilsLib::OK)
-            << c.first;
-        EXPECT_EQ(std::string(sniffer.GetFilename()), c.second);
-        EXPECT_EQ(sniffer.GetAllocatedBufferCount(), c.second.empty() ? 0u : 1u);
-        EXPECT_STREQ(config.Filename, c.first.c_str());
-    }
-    std::memset(config.Filename, 'u', sizeof(config.Filename));  // not terminated
-    EXPECT_EQ(sniffer.Open(&config).GetCode(), ZrUtilsLib::INVALID_ARGUMENT);
-}
-
 // Stop gets every lent Buffer back at once, and Close and the destructor end promptly too.
 TEST(PCAPSnifferLifecycleTest, OpenedButNeverStartedEndsPromptly) {
     const auto start = std::chrono::steady_clock::now();
@@ -155,59 +194,29 @@ TEST(PCAPSnifferLifecycleTest, OpenedButNeverStartedEndsPromptly) {
         EXPECT_EQ(sniffer.GetFreeQueue()->GetCount(), 8u);
         EXPECT_EQ(sniffer.Close().GetCode(), ZrUtilsLib::OK);
         EXPECT_EQ(sniffer.GetAllocatedBufferCount(), 0u);
-        EXPECT_STREQ(sniffer.GetFilename(), "");
         ASSERT_EQ(sniffer.Open(&config).GetCode(), ZrUtilsLib::OK);  // left to the destructor
     }
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
-// ---- MemoryAvailability over a /proc and cgroup file system of the test's own --------------
-
-TEST(MemoryAvailabilityTest, CgroupV1LimitsOfEveryLevelCountAndInactiveCacheIsNotUsed) {
-    FakeSystem system;
-    system.SetMemAvailable(20000 * MiB);
-    system.Write("/proc/self/cgroup", "5:cpu:/\n4:memory:/outer/inner\n0::/\n");
-    system.Write(
-        "/proc/self/mountinfo",
-        "25 30 0:22 / /sys rw,nosuid shared:7 - sysfs sysfs rw\n"
-        "33 25 0:28 / /sys/fs/cgroup/memory rw,nosuid,nodev,noexec shared:15 - cgroup cgroup "
-        "rw,memory\n"
-        "34 25 0:29 / /sys/fs/cgroup/cpu rw,nosuid shared:16 - cgroup cgroup rw,cpu\n");
-    const std::string base = "/sys/fs/cgroup/memory";
-    system.Write(base + "/memory.limit_in_bytes", "9223372036854771712\n");
-    system.Write(base + "/memory.usage_in_bytes", "9000000000\n");
-    system.Write(base + "/outer/memory.limit_in_bytes", std::to_string(1000 * MiB));
-    system.Write(base + "/outer/memory.usage_in_bytes", std::to_string(700 * MiB));
-    system.Write(base + "/outer/memory.stat",
-                 "cache 1\ninactive_file 1\ntotal_inactive_file " + std::to_string(100 * MiB));
-    system.Write(base + "/outer/inner/memory.limit_in_bytes", std::to_string(500 * MiB));
-    system.Write(base + "/outer/inner/memory.usage_in_bytes", std::to_string(200 * MiB));
-    // inner: 500 - 200 = 300; outer: 1000 - (700 - 100) = 400; the root has no limit.
-    EXPECT_EQ(system.MakeGauge()->GetAvailableBytes(), 300 * MiB);
-    system.Write(base + "/outer/memory.usage_in_bytes", std::to_string(950 * MiB));
-    EXPECT_EQ(system.MakeGauge()->GetAvailableBytes(), 150 * MiB);
-    system.Write(base + "/outer/inner/memory.usage_in_bytes", std::to_string(600 * MiB));
-    EXPECT_EQ(system.MakeGauge()->GetAvailableBytes(), 0u);
-}
-
-// An ancestor's memory.max counts; MemAvailable wins where it is smaller than the cgroup room.
-TEST(MemoryAvailabilityTest, CgroupV2MaxOfAnAncestorCounts) {
+// Every level's limit counts, less its inactive file cache; MemAvailable where it is smaller.
+TEST(MemoryAvailabilityTest, CgroupLimitOfAnAncestorCounts) {
+    const std::string v2 = "/sys/fs/cgroup/user.slice";
     FakeSystem system;
     system.SetMemAvailable(20000 * MiB);
     system.Write("/proc/self/cgroup", "0::/user.slice/session-1.scope\n");
-    system.Write(
-        "/proc/self/mountinfo",
-        "25 30 0:22 / /sys rw,nosuid shared:7 - sysfs sysfs rw\n"
-        "35 25 0:30 / /sys/fs/cgroup rw,nosuid,nodev,noexec,relatime shared:9 - cgroup2 cgroup2 "
-        "rw,nsdelegate,memory_recursiveprot\n");
-    const std::string base = "/sys/fs/cgroup/user.slice";
-    system.Write(base + "/session-1.scope/memory.max", "max\n");
-    system.Write(base + "/session-1.scope/memory.current", "1000\n");
-    system.Write(base + "/memory.max", std::to_string(1024 * MiB));
-    system.Write(base + "/memory.current", std::to_string(900 * MiB));
-    system.Write(base + "/memory.stat",
-                 "anon 1\nfile 2\ninactive_file " + std::to_string(76 * MiB) + "\n");
-    EXPECT_EQ(system.MakeGauge()->GetAvailableBytes(), 200 * MiB);
+    system.Write("/proc/self/mountinfo",
+                 "25 30 0:22 / /sys rw shared:7 - sysfs sysfs rw\n"
+                 "35 25 0:30 / /sys/fs/cgroup rw shared:9 - cgroup2 cgroup2 rw\n");
+    system.Write(v2 + "/session-1.scope/memory.max", std::to_string(500 * MiB));
+    system.Write(v2 + "/session-1.scope/memory.current", std::to_string(100 * MiB));
+    system.Write(v2 + "/memory.max", std::to_string(1024 * MiB));
+    system.Write(v2 + "/memory.current", std::to_string(900 * MiB));
+    system.Write(v2 + "/memory.stat", "anon 1\ninactive_file " + std::to_string(76 * MiB) + "\n");
+    EXPECT_EQ(system.MakeGauge()->GetAvailableBytes(), 200 * MiB);  // 1024 - (900 - 76)
+    system.Write(v2 + "/session-1.scope/memory.current", std::to_string(350 * MiB));
+    EXPECT_EQ(system.MakeGauge()->GetAvailableBytes(), 150 * MiB);
+    system.Write(v2 + "/session-1.scope/memory.max", "max\n");
     system.SetMemAvailable(120 * MiB);
     EXPECT_EQ(system.MakeGauge()->GetAvailableBytes(), 120 * MiB);
 }

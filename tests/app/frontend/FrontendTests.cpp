@@ -1,0 +1,349 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "KvUtilsLib/Network/IDriverEnabled.h"
+#include "KvUtilsLib/Network/Interface.h"
+#include "app/CommandLine.h"
+#include "app/Prompts.h"
+#include "app/Version.h"
+
+using KvUtilsLib::Network::Interface;
+
+namespace {
+
+// Typed answers for the console and a capture of what it prints.
+struct TestConsole {
+    explicit TestConsole(std::string const& typed = "")
+        : in(std::tmpfile()), out(open_memstream(&buffer, &size)) {
+        std::fputs(typed.c_str(), in);
+        std::rewind(in);
+    }
+    ~TestConsole() {
+        std::fclose(in);
+        std::fclose(out);
+        std::free(buffer);
+    }
+    std::string Printed() { return std::fflush(out), std::string(buffer, size); }
+    std::string Unread() {
+        std::string rest(1 << 16, '\0');
+        return rest.substr(0, std::fread(rest.data(), 1, rest.size(), in));
+    }
+
+    FILE* in;
+    char* buffer = nullptr;  // before `out`, which sets it
+    size_t size = 0;
+    FILE* out;
+};
+
+// A driver probe with a chosen answer, counting how it is used.
+struct FakeDriver : KvUtilsLib::Network::IDriverEnabled {
+    explicit FakeDriver(bool enabled, unsigned int openCode = ZrUtilsLib::OK)
+        : enabled(enabled), openCode(openCode) {}
+    ZrUtilsLib::Result Open() override {
+        ++opens;
+        return openCode;
+    }
+    ZrUtilsLib::Result Close() override {
+        ++closes;
+        return ZrUtilsLib::OK;
+    }
+    ZrUtilsLib::Result IsDriverEnabled(const char* adapterName, bool& answer) override {
+        lastAdapter = adapterName;
+        answer = enabled;
+        return ZrUtilsLib::OK;
+    }
+    ZrUtilsLib::Result GetDriverVersion(ZrUtilsLib::String&) override { return ZrUtilsLib::OK; }
+
+    bool enabled;
+    unsigned int openCode;
+    int opens = 0, closes = 0;
+    std::string lastAdapter;
+};
+
+struct ParseRun {
+    int result;
+    std::string printed, unread, settings;  // mode, packets, sizes, adapter and file taken
+};
+
+// Parse over the settings an earlier run left, each default to be set again.
+ParseRun RunParse(std::vector<std::string> const& arguments, FakeDriver& driver,
+                  std::string const& typed = "") {
+    std::vector<char const*> argv{"/usr/bin/kvpcaprecorder"};
+    for (std::string const& argument : arguments) {
+        argv.push_back(argument.c_str());
+    }
+    TestConsole console(typed);
+    PCAPSnifferConfiguration c;
+    c.Mode = 7;
+    c.BufferSize = c.NumberOfPackets = c.MaximumPacketSize = 5;
+    std::strcpy(c.Filename, "earlier");
+    bool flag = true;
+    int const result = Parse(static_cast<int>(argv.size()), argv.data(), c, flag, &driver,
+                             console.in, console.out);
+    EXPECT_FALSE(flag);
+    return {result, console.Printed(), console.Unread(),
+            std::to_string(c.Mode) + " " + std::to_string(c.NumberOfPackets) + " " +
+                std::to_string(c.BufferSize) + " " + std::to_string(c.MaximumPacketSize) + " " +
+                c.AdapterName + " " + c.Filename};
+}
+
+std::string Help(char const* programPath) {
+    TestConsole console;
+    PrintHelp(programPath, console.out);
+    return console.Printed();
+}
+
+std::string const HELP = Help("/usr/bin/kvpcaprecorder");
+std::string const LICENSE = [] {
+    TestConsole console;
+    PrintLicense(console.out);
+    return console.Printed();
+}();
+
+std::vector<std::string> Complete(std::vector<std::string> more) {
+    more.insert(more.begin(), {"--adaptername=eth0", "--filename=/tmp/trace", "--mode=continuous"});
+    return more;
+}
+
+std::string const RESET_PACKETS = "Reset the numberofpackets to the minimum value of 512\n";
+std::string const RESET_BUFFER = "Reset the buffersize to the minimum value of 1024000\n";
+std::string const RESET_SIZE_UP = "Reset the maximumpacketsize to the minimum value of 32\n";
+std::string const RESET_SIZE_DOWN = "Reset the maximumpacketsize to the maximum value of 65535\n";
+
+}  // namespace
+
+// Adapter, file and mode given: nothing is asked, and the adapter is checked for the driver.
+TEST(ParseTest, ValuesAreTakenOrHeldAtTheirBounds) {
+    std::string const file = "/" + std::string(1011, 'f');  // 1023 characters with --filename=
+    std::string const adapter(15, 'a'), named = " eth0 /tmp/trace";
+    // Beyond 32 bits the numbers are held at a bound, never wrapped (4294967808 would be 512).
+    std::tuple<std::vector<std::string>, std::string, std::string> const cases[] = {
+        {{}, "2 1024 1024000 200" + named, ""},
+        {{"--mode=fixednumberofpackets"}, "1 1024 1024000 200" + named, ""},
+        {{"--mode=circular"}, "3 1024 1024000 200" + named, ""},
+        {{"--mode=circular", "--mode=continuous"}, "2 1024 1024000 200" + named, ""},
+        {{"--numberofpackets=511"}, "2 512 1024000 200" + named, RESET_PACKETS},
+        {{"--numberofpackets=512"}, "2 512 1024000 200" + named, ""},
+        {{"--numberofpackets=2000000"}, "2 2000000 1024000 200" + named, ""},
+        {{"--numberofpackets=5000", "--numberofpackets=x"}, "2 5000 1024000 200" + named, ""},
+        {{"--numberofpackets=4294967808"}, "2 2147483647 1024000 200" + named, ""},
+        {{"--numberofpackets=-4294966784"}, "2 512 1024000 200" + named, RESET_PACKETS},
+        {{"--buffersize=-5"}, "2 1024 1024000 200" + named, RESET_BUFFER},
+        {{"--buffersize=abc"}, "2 1024 1024000 200" + named, ""},
+        {{"--buffersize=100000000"}, "2 1024 100000000 200" + named, ""},
+        {{"--maximumpacketsize=0"}, "2 1024 1024000 32" + named, RESET_SIZE_UP},
+        {{"--maximumpacketsize=70000"}, "2 1024 1024000 65535" + named, RESET_SIZE_DOWN},
+        {{"--maximumpacketsize=65535"}, "2 1024 1024000 65535" + named, ""},
+        {{"--maximumpacketsize=4294967496"}, "2 1024 1024000 65535" + named, RESET_SIZE_DOWN},
+        {{"--filename=" + file, "--adaptername=" + adapter},
+         "2 1024 1024000 200 " + adapter + " " + file,
+         ""},
+        {{"--filename=/tmp/a b"}, "2 1024 1024000 200 eth0 /tmp/a", ""},
+    };
+    for (auto const& [more, settings, printed] : cases) {
+        FakeDriver driver(true);
+        ParseRun const run = RunParse(Complete(more), driver, "1\n");
+        EXPECT_NE(run.result, 0) << settings;
+        EXPECT_EQ(run.settings, settings);
+        EXPECT_EQ(run.printed, printed) << settings;
+        EXPECT_EQ(run.unread, "1\n");
+        EXPECT_NE(settings.find(" " + driver.lastAdapter + " /"), std::string::npos) << settings;
+        // Probed, and closed again, once for each adapter given.
+        int const probes = 1 + std::count_if(more.begin(), more.end(),
+                                             [](auto& a) { return a.find("--adaptername=") == 0; });
+        EXPECT_TRUE(driver.opens == probes && driver.closes == probes) << settings;
+    }
+    // A probe that cannot be opened does not reject the adapter.
+    FakeDriver broken(false, ZrUtilsLib::DEVICE_ERROR);
+    EXPECT_NE(RunParse(Complete({}), broken).result, 0);
+}
+
+// Each ends Parse with its message; nothing after the first invalid argument is looked at.
+TEST(ParseTest, StopsWithTheMessage) {
+    std::tuple<std::vector<std::string>, std::string, bool> const cases[] = {
+        {Complete({"--mode=Continuous"}), "The mode Continuous is not valid\n" + HELP, true},
+        {Complete({"--mode="}), "The mode  is not valid\n" + HELP, true},
+        {Complete({"--mode=" + std::string(93, 'x')}),
+         "The mode " + std::string(93, 'x') + " is not valid\n" + HELP, true},
+        {Complete({"--mode=" + std::string(94, 'x')}), "Unsupported mode\n" + HELP, true},
+        {Complete({"--filename=/" + std::string(1012, 'f')}), "Filename is too long\n", true},
+        {Complete({"--adaptername=" + std::string(16, 'a')}),
+         "The network adapter name is too long (at most 15 characters)\n", true},
+        {Complete({"--adaptername="}), "The network adapter name is missing\n", true},
+        {Complete({}), "The network adapter eth0 didn't have Kova Velox Installed", false},
+        {{"--filename=x", "--mode=circular"},
+         "\nThe network adapter was not selected...\n\nThe following list of network adapter can "
+         "be used.\n\nNo Kova Velox driver installed\n\n",
+         false},
+        {{"--help"}, HELP, true},
+        {{"--license"}, LICENSE, true},
+        {{"x--licensey"}, LICENSE, true},
+        {{"licence"}, "Did not recognize argument licence\n" + HELP, true},
+        {{"--help=1"}, "Did not recognize argument --help=1\n" + HELP, true},
+        {{"--numberofpackets=1", "bogus", "--maximumpacketsize=1", "--license"},
+         RESET_PACKETS + "Did not recognize argument bogus\n" + HELP,
+         true},
+    };
+    for (auto const& [arguments, printed, driverPresent] : cases) {
+        FakeDriver driver(driverPresent);
+        ParseRun const run = RunParse(arguments, driver, "0\n");
+        EXPECT_EQ(run.result, 0) << arguments.back();
+        EXPECT_EQ(run.printed, printed) << arguments.back();
+    }
+}
+
+// The help by its head, the lines built from the limits, its size and its line count; the licence.
+TEST(HelpTest, PageNamedAfterTheProgramAndTheLicence) {
+    for (auto const& [path, name] : std::vector<std::pair<std::string, std::string>>{
+             {"/usr/bin/kvpcaprecorder", "kvpcaprecorder"},
+             {"C:\\tools\\rec.exe", "rec"},
+             {"dir.exe/rec.EXE", "rec.EXE"},
+             {"/x/" + std::string(2000, 'n'), std::string(1023, 'n')}}) {
+        std::string const page = Help(path.c_str());
+        std::string const head = "\n\nNAME\n\t" + name +
+                                 " - Kova Velox packets recorder\n\nSYNOPSIS\n\t" + name +
+                                 " [OPTION]\n\nDESCRIPTION\n";
+        EXPECT_EQ(page.substr(0, head.size()), head);
+        EXPECT_EQ(std::count(page.begin(), page.end(), '\n'), 78);
+        EXPECT_EQ(page.size(),
+                  2726 + 2 * name.size() + std::strlen(KV_RECORDER_VERSION KV_RECORDER_YEAR));
+    }
+    for (char const* line :
+         {"\n\t\t  fixednumberofpackets - Records a finite number of packets and\n",
+          "\n\t\t  continuous - Records continuously.\n",
+          "\n\t\t  circular - Performs circular buffering in memory.\n",
+          "\n\t\tThe value must be between 32 and 65535. Default = 200.\n\n\t--numberofpackets=",
+          "\n\t\tThe value must be between 512 and 1024000. Default = 1024.\n\n\t--buffersize=",
+          "\n\t\tThe value must be greater than or equal to 1024000.\n\t\tDefault = 1024000.\n\n",
+          "\n\t--license\n\t\tDisplay the 3rd party "
+          "license\n\nAUTHOR\n\tKova\n\nCOPYRIGHT\n\tCopyright "
+          "(c) " KV_RECORDER_YEAR
+          " Kova\n\nVERSION\n\tKova Velox packets recorder " KV_RECORDER_VERSION "\n\n"}) {
+        EXPECT_NE(HELP.find(line), std::string::npos) << line;
+    }
+    EXPECT_EQ(LICENSE.substr(0, 37), "\nlibpcap license file\n\nLicense: BSD\n\n");
+    EXPECT_NE(LICENSE.find("\n 3. The names of the authors may not be used to endorse or "
+                           "promote\n     products derived from this software without specific "
+                           "prior\n     written permission.\n\nTHIS SOFTWARE"),
+              std::string::npos);
+    EXPECT_EQ(std::count(LICENSE.begin(), LICENSE.end(), '\n'), 23);
+    EXPECT_EQ(LICENSE.size(), 888u);
+}
+
+// Rows: mode asked, typed, Parse goes on, the mode or file name taken, the console, left unread.
+TEST(PromptTest, ModeAndFileName) {
+    std::string dir = ::testing::TempDir() + "frontend_prompt_XXXXXX";
+    ASSERT_NE(mkdtemp(dir.data()), nullptr);
+    dir += "/";
+    for (char const* name : {"trace.pcap", "notes"}) {
+        std::fclose(std::fopen((dir + name).c_str(), "wb"));
+    }
+    std::string const modeQuestion = "Select the mode by entering the associated number\n? > ";
+    std::string const menu =
+        "\nRecording mode\n\n1) fixednumberofpackets\n2) continuous\n3) circular\n\n" +
+        modeQuestion;
+    std::string const fileQuestion = "\nEnter the filename to record the pcap file\n? > ";
+    std::string const tooLong =
+        "The filename is too long (at most 1023 characters, the .pcap ending included)\n" +
+        fileQuestion.substr(1);
+    // "trace" is recorded into trace.pcap: that is the file the question is about.
+    std::string const existing = dir + "trace.pcap";
+    std::string const again = "The file " + existing +
+                              " already exists. Do you want to overwrite it? [ Yes / No ( "
+                              "Default ) ]\n? > ";
+    std::string const asked = fileQuestion + again;
+    // 1023 characters fit only when the name already ends in ".pcap".
+    std::string const withEnding = std::string(1018, 'p') + ".pcap";
+    std::string const overlong(5000, 's');
+    // Numbers beyond 32 bits do not wrap into a mode (4294967298 and 8589934593 would be 2 and 1).
+    std::vector<std::tuple<bool, std::string, bool, std::string, std::string, std::string>> cases{
+        {true, "0\n4\n-1\n\n\n2\n9\n", true, "2", menu + modeQuestion + modeQuestion + modeQuestion,
+         "\n9\n"},
+        {true, "4294967298 8589934593 -4294967293 3", true, "3",
+         menu + modeQuestion + modeQuestion + modeQuestion, ""},
+        {true, "abc 3\n", false, "0", menu, "abc 3\n"},
+        {true, "   \n\n", false, "0", menu, ""},
+        {true, "-\n", false, "0", menu, "\n"},
+        {true, "4\n", false, "0", menu + modeQuestion, ""},
+        {false, "\n\n  " + dir + "new rest\n", true, dir + "new", fileQuestion, " rest\n"},
+        {false, dir + "notes\n", true, dir + "notes", fileQuestion, "\n"},
+        {false, dir + "trace\ny\n", true, dir + "trace", asked, "\n"},
+        {false, existing + "\nmaybe\nyesss\n" + std::string(100, 'y') + "\nN\n" + dir + "other\n",
+         true, dir + "other", asked + again + again + again + fileQuestion.substr(1), "\n"},
+        {false, existing + "\n", false, existing, asked, ""},
+        {false, "\n\n", false, "", fileQuestion, ""},
+        {false, overlong + "\n" + std::string(1019, 'r') + " " + withEnding + "\n", true,
+         withEnding, fileQuestion + tooLong + tooLong, "\n"},
+        {false, std::string(1018, 'q') + "\n", true, std::string(1018, 'q'), fileQuestion, "\n"},
+        {false, overlong, false, "", fileQuestion + tooLong, ""},
+    };
+    for (char const* yes : {"YES", "yes", "Yes", "y", "Y"}) {
+        cases.push_back({false, existing + "\n" + yes + "\n", true, existing, asked, "\n"});
+    }
+    for (char const* no : {"NO", "no", "No", "n", "N"}) {
+        cases.push_back(
+            {false, existing + "\n" + no + "\n", false, "", asked + fileQuestion.substr(1), ""});
+    }
+    // An overlong word is one unrecognised answer, never split into several.
+    for (std::string const& unsure :
+         std::vector<std::string>{"yES", "nO", "oui", "ye", std::string(16, 'x') + "y"}) {
+        cases.push_back(
+            {false, existing + "\n" + unsure + "\n", false, existing, asked + again, ""});
+    }
+    for (auto const& [asksMode, typed, goesOn, taken, printed, unread] : cases) {
+        FakeDriver driver(true);
+        ParseRun const run = RunParse(
+            {"--adaptername=eth0", asksMode ? "--filename=/tmp/trace" : "--mode=continuous"},
+            driver, typed);
+        EXPECT_EQ(run.result != 0, goesOn) << typed;
+        EXPECT_EQ(run.settings, asksMode ? taken + " 1024 1024000 200 eth0 /tmp/trace"
+                                         : "2 1024 1024000 200 eth0 " + taken)
+            << typed;
+        EXPECT_EQ(run.printed, printed) << typed;
+        EXPECT_EQ(run.unread, unread) << typed;
+    }
+    std::filesystem::remove_all(dir);
+}
+
+TEST(AdapterPromptTest, OffersOnlyAdaptersWithTheDriver) {
+    Interface records[4];  // eth1 and eth3 carry the driver
+    for (int i = 0; i < 4; ++i) {
+        std::string const name = "eth" + std::to_string(i);
+        records[i].SetID("00:11:22:33:44:55", "00:11:22:33:44:55", name, name + " description");
+        records[i].SetType(i % 2 ? KvUtilsLib::Network::InterfaceTypeDriverEnabled
+                                 : KvUtilsLib::Network::InterfaceTypeNoDriver);
+    }
+    std::vector<Interface const*> const all{&records[0], &records[1], &records[2], &records[3]};
+    std::string const question =
+        "Select the network adapter using the associated number. [ Default = 0 ]\n? > ";
+    std::string const one =
+        "\nThe network adapter was not selected...\n\n"
+        "The following list of network adapter can be used.\n( 0 ) eth1 - eth1 description\n";
+    std::string const two = one + "( 1 ) eth3 - eth3 description\n\n" + question;
+    std::string const only =
+        one + "\n? > <Automatically select the only network adapter available>\n\n";
+    // The adapters, what was typed, the name then, the console and what is left unread.
+    std::tuple<std::vector<Interface const*>, std::string, std::string, std::string,
+               std::string> const cases[] = {
+        {all, "2\n-1\n99999999999\n1\n", "eth3", two + question + question + question, "\n"},
+        {all, "0", "eth1", two, ""},
+        {all, "eth1\n", "unchanged", two, "eth1\n"},
+        {{all[0], all[1]}, "1\n", "eth1", only, "1\n"},
+    };
+    for (auto const& [adapters, typed, name, printed, unread] : cases) {
+        TestConsole console(typed);
+        PCAPSnifferConfiguration config;
+        config.AdapterName = "unchanged";
+        int const taken = SelectNetworkInterfaceFrom(adapters, config, console.in, console.out);
+        EXPECT_EQ(taken != 0, name != "unchanged") << typed;
+        EXPECT_EQ(config.AdapterName, name);
+        EXPECT_EQ(console.Printed(), printed) << typed;
+        EXPECT_EQ(console.Unread(), unread) << typed;
+    }
+}
