@@ -36,6 +36,10 @@ bool IsRegularFile(const std::string& path) {
 // compiling. The library's closure sets grow with the square of that size, hence the low
 // bound: no channel pattern comes near it.
 constexpr double kMaximumRepeatedWeight = 500.0;
+// Repetitions of repetitions ("g*+++", "((g*)+)+") are cheap to copy but, once the pattern holds an
+// anchor, make the library's closure computation exponential in their depth: "$g*+++++" takes
+// minutes. No channel pattern needs more than a few levels.
+constexpr int kMaximumRepetitionDepth = 4;
 
 size_t SkipBracketExpression(const std::string& pattern, size_t open) {
     size_t i = open + 1;
@@ -74,10 +78,13 @@ double IntervalMultiplier(const std::string& pattern, size_t open, size_t* end) 
     return largest + 1.0;
 }
 
-// The weight the repetitions add: a plain pattern, however long, adds none.
+// The weight the repetitions add: a plain pattern, however long, adds none. Repetitions nested
+// deeper than kMaximumRepetitionDepth weigh more than any accepted pattern.
 double RepeatedWeight(const std::string& pattern) {
     std::vector<double> groups(1, 0.0);  // weight of each open group, the whole pattern first
+    std::vector<int> groupDepths(1, 0);  // deepest repetition inside each open group
     double last = 0.0;                   // weight of the element a repetition would apply to
+    int lastDepth = 0;                   // repetitions nested in that element
     double repeated = 0.0;
     for (size_t i = 0; i < pattern.size() && repeated <= kMaximumRepeatedWeight; ++i) {
         const char c = pattern[i];
@@ -95,14 +102,23 @@ double RepeatedWeight(const std::string& pattern) {
             repeated += added;
             groups.back() += added;
             last *= multiplier;
+            if (++lastDepth > kMaximumRepetitionDepth) {
+                return 2.0 * kMaximumRepeatedWeight;
+            }
+            groupDepths.back() = std::max(groupDepths.back(), lastDepth);
             i = next - 1;
         } else if (c == '(') {
             groups.push_back(0.0);
+            groupDepths.push_back(0);
             last = 0.0;
+            lastDepth = 0;
         } else if (c == ')' && groups.size() > 1) {
             last = groups.back() + 1.0;
             groups.pop_back();
             groups.back() += last;
+            lastDepth = groupDepths.back();
+            groupDepths.pop_back();
+            groupDepths.back() = std::max(groupDepths.back(), lastDepth);
         } else {
             if (c == '[') {
                 i = SkipBracketExpression(pattern, i);
@@ -110,6 +126,7 @@ double RepeatedWeight(const std::string& pattern) {
                 ++i;
             }
             last = 1.0;
+            lastDepth = 0;
             groups.back() += last;
         }
     }

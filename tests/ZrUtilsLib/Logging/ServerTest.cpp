@@ -291,7 +291,8 @@ TEST(SyslogOutput, DatagramsOfTheDefaultAndOfGivenConfigurations) {
 
 // The process server reads /etc/Halvex/Log.cfg: the first rule that decides wins, a max rule that
 // stops leaves the answer to the limit level; bad lines are skipped, and patterns that do not
-// compile or whose repetitions the C library would copy exponentially often are refused.
+// compile or whose repetitions the C library would copy, or close over, exponentially often are
+// refused.
 TEST(RuleFiles, EtcHalvexWithBadLinesAndPatterns) {
     const std::string longPattern = std::string(100000, 'x') + "|^LongLine$";
     const std::string nested = "((((((((((((a)+)+)+)+)+)+)+)+)+)+)+)+";
@@ -299,7 +300,8 @@ TEST(RuleFiles, EtcHalvexWithBadLinesAndPatterns) {
     std::string file = "=4:LogConfig\n>2:^Qr$\n# comment\n\n=9:Kv\n=7Kv\n =7:Kv\n=7:#Kv\n";
     file += "=7: KvUtilsLib\n=7:Kv(\n<6:ZrUtilsLib # threads\r\n=6:^Nbsp\xa0 \t\v\f\r\n";
     file += "=7:" + longPattern + "\n=7:a" + std::string(40, '+') + "\n=7:" + nested + "\n";
-    file += "=7:((a{255}){255}){255}\n=7:^Kv(Utils|TransportLayer)Lib$\n";
+    file += "=7:((a{255}){255}){255}\n=7:$g*g*++++++++\n=7:$(((((g*)+)+)+)+)+\n";
+    file += "=7:^Kv(Utils|TransportLayer)Lib$\n";
     file += "=7:^[A-Z][a-z]+(Utils|Log)+[[:alpha:]]{2,8}$\n=7:[]a+]+x{3}\n=2!Zr";  // no line end
     const std::pair<const char*, int> queries[] = {
         {"KvUtilsLib", 7}, {"KvUtilsLib0", 7}, {"KvOther", 7},  {"Nbsp", 6},     {"Nbsp\xa0", 6},
@@ -339,11 +341,12 @@ TEST(RuleFiles, EtcHalvexWithBadLinesAndPatterns) {
     }
     const std::string error = "Logging regex compile error at line ",
                       tooComplex = ": Expression too complex (too many repetitions)";
-    EXPECT_EQ(messages,
-              (std::vector<std::string>{error + "10: Unmatched ( or \\(", error + "14" + tooComplex,
-                                        error + "15" + tooComplex, error + "16" + tooComplex,
-                                        "Unable to open log config file /etc/Halvex/missing.cfg",
-                                        "debug from the inventory"}));
+    EXPECT_EQ(
+        messages,
+        (std::vector<std::string>{
+            error + "10: Unmatched ( or \\(", error + "14" + tooComplex, error + "15" + tooComplex,
+            error + "16" + tooComplex, error + "17" + tooComplex, error + "18" + tooComplex,
+            "Unable to open log config file /etc/Halvex/missing.cfg", "debug from the inventory"}));
 }
 
 // Rules appended while two threads ask and log: answers never go back; every record is whole.
