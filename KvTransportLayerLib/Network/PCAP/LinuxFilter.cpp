@@ -378,6 +378,23 @@ Result Filter::RetrieveBuffer(Buffer*& buffer, unsigned int timeoutMs) {
     return ZrUtilsLib::OK;
 }
 
+uint64_t Filter::GetRecordedPacketCount() {
+    GateScope gate(mGate);
+    return mStatistic.GetPacketCount();  // TODO: count the lent Buffers too
+}
+
+int Filter::GetLinkType() const {
+    return 1;  // TODO: pcap_datalink of the open handle
+}
+
+bool Filter::HasLostAdapter() const {
+    return false;  // TODO
+}
+
+uint64_t Filter::GetKernelBufferBytes(unsigned int) {
+    return uint64_t{2} * 1024 * 1024;  // TODO
+}
+
 void Filter::GetStatistic(Statistic* statistic) {
     GateScope gate(mGate);
     if (mStarted != 0) {

@@ -48,11 +48,20 @@ public:
     ZrUtilsLib::Result Stop();
     ZrUtilsLib::Result Close();
     // PENDING when accepted: the Buffer then belongs to the Filter until it is handed back.
+    // STATE_ERROR, and the Buffer stays the caller's, once Stop has begun (until the next Open).
     ZrUtilsLib::Result QueueBuffer(Buffer* buffer);
     ZrUtilsLib::Result RetrieveBuffer(Buffer*& buffer, unsigned int timeoutMs);
     void GetStatistic(Statistic* statistic);
     // A momentary count of the lent Buffers, read without the gate.
     unsigned int GetQueuedBufferCount();
+    // Packets stored since Start, those in Buffers still lent included.
+    uint64_t GetRecordedPacketCount();
+    // The link type of the capture (libpcap's pcap_datalink); Ethernet until Start opened it.
+    int GetLinkType() const;
+    // True once libpcap reported that the adapter no longer exists: nothing more can arrive.
+    bool HasLostAdapter() const;
+    // The kernel buffer libpcap is given for a maximum packet size; 2 MiB at the least.
+    static uint64_t GetKernelBufferBytes(unsigned int maximumPacketSize);
 
 private:
     ZrUtilsLib::Result Run() override;
