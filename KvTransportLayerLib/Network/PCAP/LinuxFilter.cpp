@@ -387,6 +387,10 @@ int Filter::GetLinkType() const {
     return 1;  // TODO: pcap_datalink of the open handle
 }
 
+bool Filter::IsAcceptingBuffers() const {
+    return mOpened != 0;  // TODO: false once Stop began
+}
+
 bool Filter::HasLostAdapter() const {
     return false;  // TODO
 }

@@ -58,6 +58,8 @@ public:
     uint64_t GetRecordedPacketCount();
     // The link type of the capture (libpcap's pcap_datalink); Ethernet until Start opened it.
     int GetLinkType() const;
+    // False from the start of Stop until the next Open: QueueBuffer then refuses every Buffer.
+    bool IsAcceptingBuffers() const;
     // True once libpcap reported that the adapter no longer exists: nothing more can arrive.
     bool HasLostAdapter() const;
     // The kernel buffer libpcap is given for a maximum packet size; 2 MiB at the least.
