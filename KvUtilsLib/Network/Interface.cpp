@@ -37,7 +37,7 @@ void Interface::Init() {
     mName.clear();
     mDescription.clear();
     mIPConfigurations.clear();
-    mDefaultGateway = NO_ADDRESS;
+    mDefaultGateway = kNoAddress;
     mDriverVersion.clear();
 }
 

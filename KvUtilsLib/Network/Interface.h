@@ -26,7 +26,7 @@ struct IPConfiguration {
 // text.
 class Interface {
 public:
-    static constexpr const char* NO_ADDRESS = "0.0.0.0";
+    static constexpr const char* kNoAddress = "0.0.0.0";
 
     Interface();
     Interface(const Interface& other);

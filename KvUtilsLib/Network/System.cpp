@@ -85,7 +85,7 @@ bool IsBridgeName(const std::string& name) {
 
 std::string AddressText(const sockaddr* address) {
     if (address == nullptr || address->sa_family != AF_INET) {
-        return Interface::NO_ADDRESS;
+        return Interface::kNoAddress;
     }
     const auto* inet = reinterpret_cast<const sockaddr_in*>(address);
     return IpAddress(static_cast<unsigned int>(inet->sin_addr.s_addr)).GetString().GetAscii();
@@ -278,7 +278,7 @@ bool CreateAllIPConfigs(const std::string& name, ifreq*, ifaddrs* addresses,
         out->push_back({AddressText(entry->ifa_addr), AddressText(entry->ifa_netmask)});
     }
     if (out->empty()) {
-        out->push_back({Interface::NO_ADDRESS, Interface::NO_ADDRESS});
+        out->push_back({Interface::kNoAddress, Interface::kNoAddress});
     }
     return true;
 }
@@ -299,7 +299,7 @@ void AddDisconnected(InterfaceList* list) {
         }
         auto record = std::make_unique<Interface>();
         record->SetID(address, address, name, name);
-        record->AddIPConfiguration({Interface::NO_ADDRESS, Interface::NO_ADDRESS});
+        record->AddIPConfiguration({Interface::kNoAddress, Interface::kNoAddress});
         list->push_back(std::move(record));
     }
 }
