@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <semaphore.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -39,12 +40,19 @@ TinyLogServerFile::~TinyLogServerFile() {
     }
 }
 
+// The backup keeps the log's own name as its stem, so rotation never removes another file:
+// "app.log" gives "app.bak.log", any other name (".log" alone included) gets the suffix added.
 std::string TinyLogServerFile::BackupPathFor(const std::string& path) {
-    const size_t replaced = 4;
-    if (path.size() < replaced) {
+    static const std::string kLogExtension = ".log";
+    const std::string name = path.substr(path.find_last_of('/') + 1);  // npos + 1 is 0
+    if (name.empty()) {
         return std::string();
     }
-    return path.substr(0, path.size() - replaced) + kBackupSuffix;
+    const size_t stemLength = name.size() - std::min(name.size(), kLogExtension.size());
+    if (stemLength > 0 && name.compare(stemLength, std::string::npos, kLogExtension) == 0) {
+        return path.substr(0, path.size() - kLogExtension.size()) + kBackupSuffix;
+    }
+    return path + kBackupSuffix;
 }
 
 bool TinyLogServerFile::Open(const char* path, uint32_t maximumSize) {

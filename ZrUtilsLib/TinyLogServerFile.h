@@ -8,7 +8,7 @@
 
 namespace ZrUtilsLib {
 
-// Log lines appended to a file, one open/append/close per record, rotated to the ".bak.log"
+// Log lines appended to a file, one open/append/close per record, rotated to its ".bak.log"
 // name when it grows past the maximum size. Writes of every process on the machine are
 // serialised by the named semaphore "Kova_SDK_Logger", and termination signals are held back
 // during each write.
@@ -36,7 +36,8 @@ public:
                 const char* function, const char* channel, const char* message) override;
     void Write(LOGSERVERITEM* record) override;
 
-    // The rotation target, empty for a path too short to have one.
+    // The rotation target: a trailing ".log" becomes ".bak.log", any other name gets ".bak.log"
+    // appended. Empty for a path without a file name (empty or ending in '/').
     static std::string BackupPathFor(const std::string& path);
 
 private:

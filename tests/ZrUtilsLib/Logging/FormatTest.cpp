@@ -27,3 +27,22 @@ TEST(LineFormat, LevelNamesAndCutAtTheRecordSize) {
     ASSERT_EQ(record.length, 512);
     EXPECT_TRUE(std::regex_match(text(), std::regex("[0-9]+\tERR\tchan->file:7::fn - x+")));
 }
+
+// The file output's backup name keeps the log's own name; only a trailing ".log" is replaced.
+TEST(BackupName, ReplacesOnlyATrailingLogExtension) {
+    const char* const names[][2] = {
+        {"/var/log/app.log", "/var/log/app.bak.log"},
+        {"/var/tmp/logs/kv", "/var/tmp/logs/kv.bak.log"},
+        {"a.LOG", "a.LOG.bak.log"},
+        {"x.l", "x.l.bak.log"},
+        {"k", "k.bak.log"},
+        {"logs/.log", "logs/.log.bak.log"},
+        {"app.log.old", "app.log.old.bak.log"},
+        {"x.log", "x.bak.log"},
+        {"", ""},
+        {"/var/log/", ""},
+    };
+    for (const auto& name : names) {
+        EXPECT_EQ(TinyLogServerFile::BackupPathFor(name[0]), name[1]) << name[0];
+    }
+}

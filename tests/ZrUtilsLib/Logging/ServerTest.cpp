@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -113,6 +114,15 @@ void ExpectLines(const std::vector<std::string>& lines, const std::vector<std::s
     }
 }
 
+// Logs `count` records of about 120 bytes each and waits until they are written.
+bool LogRecords(TinyLogServer& server, int count) {
+    for (int i = 1; i <= count; ++i) {
+        const std::string text = "message " + std::to_string(i) + std::string(60, 'x');
+        server.Log(6, "Thread", 230, "StartThread", "ZrUtilsLib", text.c_str());
+    }
+    return server.WaitUntilIdle(20000);
+}
+
 }  // namespace
 
 // A rejected configuration leaves limit level 0, neither a pool nor a thread, and writes nothing.
@@ -165,7 +175,7 @@ TEST(StdoutOutput, LinesUpToTheLimitLevelInLoggingOrder) {
                  "[0-9]+\tERR\tZrUtilsLib->/Thread:10::Run - full %d"});  // a result keeps the '/'
 }
 
-// Size checked every 51st write; a path too short for a backup never rotates; no lock, no loss.
+// Size checked every 51st write; no lock, no loss.
 TEST(FileOutput, AppendsUnderA0626LockAndRotatesAtEvery51stWrite) {
     const Child child = RunInChild([](std::ostream& report) {
         const auto logUpTo = [](TinyLogServer& server, int from, int to) {
@@ -190,20 +200,60 @@ TEST(FileOutput, AppendsUnderA0626LockAndRotatesAtEvery51stWrite) {
         }
         const std::vector<std::string> backup = LinesOf("x.bak.log");
         report << ' ' << (backup.size() == 51 ? backup.front() + '\n' + backup.back() : "") << '\n';
-        TinyLogServer big("file,6,big.log"), shortName("file,6,x.l,10,200");
+        TinyLogServer big("file,6,big.log");
         sem_unlink(TinyLogServerFile::kLockName);
         mkdir("/dev/shm/sem.Kova_SDK_Logger", 0755);  // no lock for the next one
         TinyLogServer unlocked("file,6,unlocked.log");
-        report << logUpTo(big, 1, 120) << logUpTo(shortName, 1, 110) << logUpTo(unlocked, 1, 1)
-               << ' ' << LinesOf("big.log").size() << ' ' << LinesOf("x.l").size() << ' '
-               << LinesOf("unlocked.log").size() << ' '
+        report << logUpTo(big, 1, 120) << logUpTo(unlocked, 1, 1) << ' '
+               << LinesOf("big.log").size() << ' ' << LinesOf("unlocked.log").size() << ' '
                << std::distance(std::filesystem::directory_iterator("."), {});  // no others
     });
     ASSERT_CHILD_OK(child);
     ExpectLines(SplitLines(child.report, "\n"),
                 {"626 1:51/0 1:0/52 1:0/51 [0-9]+\tINFO\tZrUtilsLib->Thread:230::StartThread - "
                  "message 52x+",
-                 "[0-9]+\tINFO\t.* - message 102x+", "111 120 110 1 4"});
+                 "[0-9]+\tINFO\t.* - message 102x+", "11 120 1 3"});
+}
+
+// Only a trailing ".log" is replaced; any other name, however short, is kept whole in its
+// backup's name, and the files that cutting its last four characters would name stay untouched.
+TEST(FileOutput, RotatesBesideItsOwnNameWhateverItEndsIn) {
+    const Child child = RunInChild([](std::ostream& report) {
+        std::filesystem::create_directory("/dev/shm/logs");
+        std::filesystem::current_path("/dev/shm/logs");
+        const char* const decoys[] = {"/dev/shm/log.bak.log", "logs.bak.log"};
+        for (const char* decoy : decoys) {
+            std::ofstream(decoy) << "decoy\r\n";
+        }
+        // 52 records of about 120 bytes: rotated at the 51st, then one line in a new file.
+        const char* const paths[][2] = {{"/dev/shm/logs/kv", "/dev/shm/logs/kv.bak.log"},
+                                        {"logs.txt", "logs.txt.bak.log"},
+                                        {"x.l", "x.l.bak.log"},
+                                        {"app.log", "app.bak.log"}};
+        for (const auto& path : paths) {
+            TinyLogServer server(("file,6," + std::string(path[0]) + ",1000,200").c_str());
+            report << path[0] << ' ' << LogRecords(server, 52) << ':' << LinesOf(path[0]).size()
+                   << '/' << LinesOf(path[1]).size() << '\n';
+        }
+        for (const char* decoy : decoys) {
+            const std::vector<std::string> lines = LinesOf(decoy);
+            report << decoy << (lines == std::vector<std::string>{"decoy"} ? " kept\n" : " lost\n");
+        }
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(".")) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        for (const std::string& name : names) {
+            report << name << ' ';
+        }
+    });
+    ASSERT_CHILD_OK(child);
+    EXPECT_EQ(child.report,
+              "/dev/shm/logs/kv 1:1/51\nlogs.txt 1:1/51\nx.l 1:1/51\napp.log 1:1/51\n"
+              "/dev/shm/log.bak.log kept\nlogs.bak.log kept\n"
+              "app.bak.log app.log kv kv.bak.log logs.bak.log logs.txt logs.txt.bak.log x.l "
+              "x.l.bak.log ");
 }
 
 // A writer that died holding the machine-wide lock: the write waits it out with termination
