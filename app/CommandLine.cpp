@@ -74,6 +74,25 @@ bool ReadWordValue(char const* argument, char const* name, std::string& value) {
     return true;
 }
 
+// Reads "<name><value>": the option name must start the argument and the value is all that
+// follows it, blanks included, so a file name with blanks is taken whole. A value of blanks
+// alone counts as none.
+bool ReadWholeValue(char const* argument, char const* name, std::string& value) {
+    if (!StartsWith(argument, name)) {
+        return false;
+    }
+    char const* const start = argument + std::strlen(name);
+    char const* p = start;
+    while (*p != '\0' && IsBlank(*p)) {
+        ++p;
+    }
+    if (*p == '\0') {
+        return false;
+    }
+    value.assign(start);
+    return true;
+}
+
 // Reads "<name><number>" the way a formatted scan with "%d" does, except that a number
 // beyond the range of int is held at the nearest bound instead of wrapping around.
 bool ReadNumberValue(char const* argument, char const* name, int32_t& value) {
@@ -246,7 +265,7 @@ bool ArgumentParser::HandleFilename(char const* argument) {
         return false;
     }
     std::string value;
-    if (ReadWordValue(argument, "--filename=", value)) {
+    if (ReadWholeValue(argument, "--filename=", value)) {
         // The argument bound keeps the value well inside Filename, ".pcap" included.
         std::memcpy(mConfig.Filename, value.c_str(), value.size() + 1);
     }

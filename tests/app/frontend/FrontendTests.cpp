@@ -120,7 +120,8 @@ std::string const RESET_SIZE_DOWN = "Reset the maximumpacketsize to the maximum 
 
 // Adapter, file and mode given: nothing is asked, and the adapter is checked for the driver.
 TEST(ParseTest, ValuesAreTakenOrHeldAtTheirBounds) {
-    std::string const file = "/" + std::string(1011, 'f');  // 1023 characters with --filename=
+    // 1023 characters with --filename=, blanks counted.
+    std::string const file = "/" + std::string(505, 'f') + ' ' + std::string(505, 'f');
     std::string const adapter(15, 'a'), named = " eth0 /tmp/trace";
     // Beyond 32 bits the numbers are held at a bound, never wrapped (4294967808 would be 512).
     std::tuple<std::vector<std::string>, std::string, std::string> const cases[] = {
@@ -144,7 +145,14 @@ TEST(ParseTest, ValuesAreTakenOrHeldAtTheirBounds) {
         {{"--filename=" + file, "--adaptername=" + adapter},
          "2 1024 1024000 200 " + adapter + " " + file,
          ""},
-        {{"--filename=/tmp/a b"}, "2 1024 1024000 200 eth0 /tmp/a", ""},
+        // The whole value is the file name, blanks included; blanks alone are no value.
+        {{"--filename=/var/tmp/run 1/my capture"},
+         "2 1024 1024000 200 eth0 /var/tmp/run 1/my capture",
+         ""},
+        {{"--filename= /tmp/a\tb "}, "2 1024 1024000 200 eth0  /tmp/a\tb ", ""},
+        {{"--filename= \t "}, "2 1024 1024000 200" + named, ""},
+        {{"--filename="}, "2 1024 1024000 200" + named, ""},
+        {{"x--filename=/tmp/a b"}, "2 1024 1024000 200" + named, ""},
     };
     for (auto const& [more, settings, printed] : cases) {
         FakeDriver driver(true);
@@ -153,7 +161,7 @@ TEST(ParseTest, ValuesAreTakenOrHeldAtTheirBounds) {
         EXPECT_EQ(run.settings, settings);
         EXPECT_EQ(run.printed, printed) << settings;
         EXPECT_EQ(run.unread, "1\n");
-        EXPECT_NE(settings.find(" " + driver.lastAdapter + " /"), std::string::npos) << settings;
+        EXPECT_NE(settings.find(" " + driver.lastAdapter + " "), std::string::npos) << settings;
         // Probed, and closed again, once for each adapter given.
         int const probes = 1 + std::count_if(more.begin(), more.end(),
                                              [](auto& a) { return a.find("--adaptername=") == 0; });
@@ -172,7 +180,8 @@ TEST(ParseTest, StopsWithTheMessage) {
         {Complete({"--mode=" + std::string(93, 'x')}),
          "The mode " + std::string(93, 'x') + " is not valid\n" + HELP, true},
         {Complete({"--mode=" + std::string(94, 'x')}), "Unsupported mode\n" + HELP, true},
-        {Complete({"--filename=/" + std::string(1012, 'f')}), "Filename is too long\n", true},
+        {Complete({"--filename=/" + std::string(600, 'f') + ' ' + std::string(411, 'f')}),
+         "Filename is too long\n", true},
         {Complete({"--adaptername=" + std::string(16, 'a')}),
          "The network adapter name is too long (at most 15 characters)\n", true},
         {Complete({"--adaptername="}), "The network adapter name is missing\n", true},
@@ -308,6 +317,12 @@ TEST(PromptTest, ModeAndFileName) {
         EXPECT_EQ(run.printed, printed) << typed;
         EXPECT_EQ(run.unread, unread) << typed;
     }
+    // A --filename= value of blanks alone leaves the file name to the prompt.
+    FakeDriver driver(true);
+    ParseRun const blank = RunParse({"--adaptername=eth0", "--filename=  ", "--mode=continuous"},
+                                    driver, dir + "new\n");
+    EXPECT_EQ(blank.settings, "2 1024 1024000 200 eth0 " + dir + "new");
+    EXPECT_EQ(blank.printed, fileQuestion);
     std::filesystem::remove_all(dir);
 }
 
