@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
+#include <thread>
 
 using KvTransportLayerLib::Network::PCAP::Buffer;
 using KvTransportLayerLib::Network::PCAP::Filter;
@@ -67,6 +69,7 @@ TEST_F(CaptureFilter, RefusesBadInputAndHandsTheBuffersBackWhenNotCapturing) {
     EXPECT_EQ(buffer, nullptr);
     EXPECT_EQ(filter.Stop().GetCode(), Z::OK);
     Drain(4);
+    ASSERT_EQ(filter.Open("Nothing", "kvnone", kMax).GetCode(), Z::OK);
     Lend(2);
     const Z::Result result = filter.Start();
     EXPECT_EQ(result.GetCode(), Z::GENERIC_ERROR);
@@ -75,10 +78,95 @@ TEST_F(CaptureFilter, RefusesBadInputAndHandsTheBuffersBackWhenNotCapturing) {
     EXPECT_EQ(filter.Stop().GetCode(), Z::OK);
     Drain(2);
     EXPECT_EQ(filter.Start().GetCode(), Z::GENERIC_ERROR) << "the filter can be started again";
+    ASSERT_EQ(filter.Open("Nothing", "kvnone", kMax).GetCode(), Z::OK);
     Lend(4);
     EXPECT_EQ(filter.Close().GetCode(), Z::OK);
     EXPECT_EQ(filter.GetQueuedBufferCount(), 0u) << "closing forgets the lent Buffers";
     EXPECT_EQ(filter.RetrieveBuffer(buffer, 10).GetCode(), Z::NO_MORE_ENTRY);
+}
+
+// From the start of Stop until the next Open every Buffer is refused and stays the caller's: a
+// drain gets back exactly the Buffers lent before. Nothing was recorded by a filter that never
+// ran, and its link type is Ethernet.
+TEST_F(CaptureFilter, RefusesBuffersFromStopUntilTheNextOpen) {
+    EXPECT_FALSE(filter.IsAcceptingBuffers()) << "not open";
+    ASSERT_EQ(filter.Open("Nothing", "kvnone", kMax).GetCode(), Z::OK);
+    EXPECT_TRUE(filter.IsAcceptingBuffers()) << "Open lends Buffers before Start";
+    Lend(2);
+    EXPECT_EQ(filter.Stop().GetCode(), Z::OK);
+    EXPECT_FALSE(filter.IsAcceptingBuffers());
+    EXPECT_EQ(filter.QueueBuffer(&buffers[2]).GetCode(), Z::STATE_ERROR);
+    EXPECT_EQ(filter.GetQueuedBufferCount(), 2u);
+    Drain(2);
+    EXPECT_EQ(filter.QueueBuffer(&buffers[0]).GetCode(), Z::STATE_ERROR) << "still, after a drain";
+    EXPECT_EQ(filter.GetRecordedPacketCount(), 0u);
+    EXPECT_EQ(filter.GetLinkType(), 1);
+    EXPECT_FALSE(filter.HasLostAdapter());
+    KvTransportLayerLib::Network::PCAP::Statistic statistic;
+    filter.GetStatistic(&statistic);
+    EXPECT_EQ(
+        statistic.GetPacketCount() + statistic.GetDropCount() + statistic.GetRecorderDropCount(),
+        0u);
+    ASSERT_EQ(filter.Open("Nothing", "kvnone", kMax).GetCode(), Z::OK);
+    EXPECT_TRUE(filter.IsAcceptingBuffers());
+    Lend(3);
+    EXPECT_EQ(filter.Close().GetCode(), Z::OK);
+    EXPECT_FALSE(filter.IsAcceptingBuffers()) << "Close stops";
+    EXPECT_EQ(filter.QueueBuffer(&buffers[3]).GetCode(), Z::STATE_ERROR);
+}
+
+// A Buffer lent while Stop runs is either taken before it (and handed back by the drain) or
+// refused: none is lost in the filter, and none is accepted after a refusal.
+TEST_F(CaptureFilter, LendingRacingStopIsHandedBackOrRefused) {
+    for (int round = 0; round < 300; ++round) {
+        ASSERT_EQ(filter.Open("Nothing", "kvnone", kMax).GetCode(), Z::OK);
+        std::atomic<bool> go{false};
+        Z::Result results[4] = {Z::Result(Z::OK), Z::Result(Z::OK), Z::Result(Z::OK),
+                                Z::Result(Z::OK)};
+        std::thread lender([&] {
+            while (!go) {
+                std::this_thread::yield();
+            }
+            for (int i = 0; i < 4; ++i) {
+                results[i] = filter.QueueBuffer(&buffers[i]);
+                for (int spin = 0; spin < round % 7 * 50; ++spin) {
+                    std::this_thread::yield();
+                }
+            }
+        });
+        go = true;
+        for (int spin = 0; spin < round % 11 * 30; ++spin) {
+            std::this_thread::yield();
+        }
+        EXPECT_EQ(filter.Stop().GetCode(), Z::OK);
+        lender.join();
+        int accepted = 0;
+        for (int i = 0; i < 4; ++i) {
+            if (results[i].IsPending()) {
+                ASSERT_EQ(accepted++, i) << "accepted after a refusal, round " << round;
+            } else {
+                ASSERT_EQ(results[i].GetCode(), Z::STATE_ERROR) << "round " << round;
+            }
+        }
+        ASSERT_NO_FATAL_FAILURE(Drain(accepted)) << "round " << round;
+    }
+}
+
+// libpcap's default kernel buffer for the usual sizes, room for many of the largest packets.
+TEST(KernelBuffer, TwoMebibytesAtTheLeastAndRoomForTheLargestPackets) {
+    constexpr uint64_t kDefault = 2u * 1024 * 1024;
+    EXPECT_EQ(Filter::GetKernelBufferBytes(32), kDefault);
+    EXPECT_EQ(Filter::GetKernelBufferBytes(200), kDefault);
+    EXPECT_EQ(Filter::GetKernelBufferBytes(1514), kDefault);
+    const uint64_t largest = Filter::GetKernelBufferBytes(65535);
+    EXPECT_GE(largest, uint64_t{Filter::kKernelBufferPackets} * (65535 + 64));
+    EXPECT_GT(largest, 4 * kDefault);
+    EXPECT_LE(largest, uint64_t{64} * 1024 * 1024) << "the recorder's memory check counts it";
+    uint64_t previous = 0;
+    for (unsigned int size = 32; size <= 65535; size += 997) {
+        EXPECT_GE(Filter::GetKernelBufferBytes(size), previous) << size;
+        previous = Filter::GetKernelBufferBytes(size);
+    }
 }
 
 }  // namespace

@@ -109,6 +109,29 @@ TEST_F(FilterCore, FillsAreasToTheByteAndCountsDrops) {
     EXPECT_EQ(Retrieve(), PCAP_FILTER_NOTHING_QUEUED);
 }
 
+// The count of stored records covers the areas still lent and restarts with PCAP_FilterStart;
+// drops taken out of the core are not reported again by the next retrieval.
+TEST_F(FilterCore, CountsRecordsSinceStartAndHandsDropsOverOnce) {
+    ASSERT_EQ(Lend(0, kSmallest), PCAP_FILTER_SUCCESS);  // room for two 60-byte records
+    EXPECT_EQ(Process(60, 60), PCAP_FILTER_SUCCESS);
+    PCAP_FilterStart(&core);
+    EXPECT_EQ(PCAP_FilterRecordedCount(&core), 0u);
+    EXPECT_EQ(Process(60, 0), PCAP_FILTER_SUCCESS);  // wire length 0: nothing stored
+    EXPECT_EQ(Process(60, 60), PCAP_FILTER_SUCCESS);
+    EXPECT_EQ(PCAP_FilterRecordedCount(&core), 1u) << "the area is still lent";
+    EXPECT_EQ(Process(60, 60), PCAP_FILTER_NO_ROOM);  // completes the area, finds no other
+    EXPECT_EQ(Process(60, 60), PCAP_FILTER_NO_ROOM);
+    EXPECT_EQ(PCAP_FilterRecordedCount(&core), 1u);
+    EXPECT_EQ(PCAP_FilterPendingDropped(&core), 2u);
+    EXPECT_EQ(PCAP_FilterPendingDropped(&core), 2u) << "looking does not take them";
+    EXPECT_EQ(PCAP_FilterTakeDropped(&core), 2u);
+    EXPECT_EQ(PCAP_FilterPendingDropped(&core), 0u);
+    ASSERT_EQ(Retrieve(), PCAP_FILTER_SUCCESS);
+    EXPECT_EQ(packetCount, 2u);
+    EXPECT_EQ(dropped, 0u);
+    EXPECT_EQ(PCAP_FilterRecordedCount(&core), 1u) << "handing back does not change it";
+}
+
 // A producer stores while the consumer retrieves and lends areas again (round the five, in
 // order): every packet is stored intact and in order, or counted as dropped.
 TEST_F(FilterCore, ConcurrentlyEveryPacketStoredInOrderOrCountedAsDropped) {

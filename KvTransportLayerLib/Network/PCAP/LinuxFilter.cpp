@@ -24,8 +24,12 @@ constexpr unsigned int kBreakRetryMs = 100;
 // While stopping, how often the kernel's packet count is compared with what was read.
 constexpr unsigned int kDeliveryPollMs = 20;
 constexpr unsigned int kOpenWaitSliceMs = 1000;
-// Pause after a libpcap read error, so that a lost adapter does not spin a real-time thread.
+// Pause after a libpcap read error, so that a failing adapter does not spin a real-time thread.
 constexpr unsigned long kReadErrorPauseMs = 20;
+// Room libpcap keeps per packet in its ring beside the snapshot: its header and alignment.
+constexpr uint64_t kKernelBufferPacketOverhead = 128;
+// Capture file link type of raw IP, which libpcap reports with the platform's DLT_RAW.
+constexpr int kLinkTypeRaw = 101;
 
 class GateScope {
 public:
@@ -43,6 +47,10 @@ uint64_t WallClockUs() {
     uint32_t microseconds = 0;
     OS_TimeSinceEpoch(&seconds, &microseconds);
     return uint64_t{seconds} * 1000000u + microseconds;
+}
+
+int FileLinkType(int datalink) {
+    return datalink == DLT_RAW ? kLinkTypeRaw : datalink;
 }
 
 uint64_t PacketTimeUs(const pcap_pkthdr* header) {
@@ -101,7 +109,10 @@ Result Filter::Open(const char*, const char* adapterName, unsigned int maximumPa
     std::strcpy(mAdapterName, adapterName);
     mRingIn = 0;
     mRingOut = 0;
+    mLinkType = DLT_EN10MB;
+    mAdapterLost = false;
     mOpened = 1;
+    mAcceptingBuffers = true;
     return ZrUtilsLib::OK;
 }
 
@@ -122,6 +133,7 @@ Result Filter::Start() {
     }
     mStopRequestUs = 0;
     mPacketsRead = 0;
+    mAdapterLost = false;
     OS_EventReset(&mOpenDone);
     Result started = StartThread();
     if (started.GetCode() != ZrUtilsLib::OK) {
@@ -169,28 +181,61 @@ Result Filter::Run() {
 Result Filter::OpenCapture(pcap_t** handle) {
     char error[PCAP_ERRBUF_SIZE];
     error[0] = '\0';
-    pcap_t* opened =
-        pcap_open_live(mAdapterName, static_cast<int>(mMaximumPacketSize + kSnapshotMargin), 1,
-                       kReadTimeoutMs, error);
-    if (opened == nullptr) {
+    pcap_t* created = pcap_create(mAdapterName, error);
+    if (created == nullptr) {
         return Failure(ZrUtilsLib::GENERIC_ERROR, __LINE__, "Run",
                        "Cannot open libpcap. Error = %s", error);
     }
-    // An accept-all program makes the kernel cut each packet to the snapshot length before it
-    // enters libpcap's ring, which then holds far more packets. It selects no traffic.
+    Result activated = ActivateCapture(created);
+    if (activated.GetCode() != ZrUtilsLib::OK) {
+        pcap_close(created);
+        return activated;
+    }
+    mAdapterIndex = OS_AdapterIndex(mAdapterName);
+    mLinkType = FileLinkType(pcap_datalink(created));
+    InstallSnapshotProgram(created);
+    *handle = created;
+    return ZrUtilsLib::OK;
+}
+
+// Promiscuous, snapshot 64 bytes above the maximum packet size, read timeout 1000 ms and a
+// kernel buffer sized for the maximum packet size. Warnings do not prevent the capture.
+Result Filter::ActivateCapture(pcap_t* handle) {
+    const uint64_t kernelBufferBytes = GetKernelBufferBytes(mMaximumPacketSize);
+    pcap_set_snaplen(handle, static_cast<int>(mMaximumPacketSize + kSnapshotMargin));
+    pcap_set_promisc(handle, 1);
+    pcap_set_timeout(handle, kReadTimeoutMs);
+    pcap_set_buffer_size(handle, static_cast<int>(kernelBufferBytes));
+    const int code = pcap_activate(handle);
+    const char* message = pcap_geterr(handle);
+    if (message == nullptr || message[0] == '\0') {
+        message = pcap_statustostr(code);
+    }
+    if (code < 0) {
+        return Failure(ZrUtilsLib::GENERIC_ERROR, __LINE__, "Run",
+                       "Cannot open libpcap. Error = %s", message);
+    }
+    if (code > 0 && mLogger != nullptr) {
+        ZR_LOG(*mLogger, ZrUtilsLib::PRIORITY_WARNING, "libpcap opened %s with a warning: %s",
+               mAdapterName, message);
+    }
+    return ZrUtilsLib::OK;
+}
+
+// An accept-all program makes the kernel cut each packet to the snapshot length before it
+// enters libpcap's ring, which then holds far more packets. It selects no traffic.
+void Filter::InstallSnapshotProgram(pcap_t* handle) {
     bpf_program program;
-    if (pcap_compile(opened, &program, "", 1, PCAP_NETMASK_UNKNOWN) == 0) {
-        if (pcap_setfilter(opened, &program) != 0) {
+    if (pcap_compile(handle, &program, "", 1, PCAP_NETMASK_UNKNOWN) == 0) {
+        if (pcap_setfilter(handle, &program) != 0 && mLogger != nullptr) {
             ZR_LOG(*mLogger, ZrUtilsLib::PRIORITY_WARNING,
-                   "Cannot set the snapshot program. Error = %s", pcap_geterr(opened));
+                   "Cannot set the snapshot program. Error = %s", pcap_geterr(handle));
         }
         pcap_freecode(&program);
-    } else {
+    } else if (mLogger != nullptr) {
         ZR_LOG(*mLogger, ZrUtilsLib::PRIORITY_WARNING,
-               "Cannot compile the snapshot program. Error = %s", pcap_geterr(opened));
+               "Cannot compile the snapshot program. Error = %s", pcap_geterr(handle));
     }
-    *handle = opened;
-    return ZrUtilsLib::OK;
 }
 
 // Per packet: one pcap_next_ex, one lock and the core's copy, stamped with libpcap's time.
@@ -202,27 +247,64 @@ void Filter::CaptureLoop(pcap_t* handle) {
         const int got = pcap_next_ex(handle, &header, &data);
         if (got == 1) {
             failing = false;
-            mPacketsRead.store(mPacketsRead.load(std::memory_order_relaxed) + 1,
-                               std::memory_order_release);
-            const uint32_t stored =
-                header->caplen < mMaximumPacketSize ? header->caplen : mMaximumPacketSize;
-            if (stored != 0) {
-                OS_Lock(&mCore.lock);
-                PCAP_FilterProcessPacketAt(&mCore, data, stored, header->len,
-                                           static_cast<uint32_t>(header->ts.tv_sec),
-                                           static_cast<uint32_t>(header->ts.tv_usec));
-                OS_Unlock(&mCore.lock);
-            }
+            StorePacket(header, data);
             const uint64_t stopRequestUs = mStopRequestUs.load(std::memory_order_relaxed);
             if (stopRequestUs != 0 && PacketTimeUs(header) > stopRequestUs + kReorderMarginUs) {
                 return;  // everything that arrived before the stop request has been stored
             }
         } else if (got == PCAP_ERROR) {
+            if (IsAdapterGone()) {
+                mAdapterLost = true;
+                if (mLogger != nullptr) {
+                    ZR_LOG(*mLogger, ZrUtilsLib::PRIORITY_ERROR,
+                           "The adapter %s no longer exists. Error = %s", mAdapterName,
+                           pcap_geterr(handle));
+                }
+                TakeRestAfterLoss(handle);
+                return;
+            }
             if (!failing && mLogger != nullptr) {
                 ZR_LOG(*mLogger, ZrUtilsLib::PRIORITY_ERROR,
                        "Cannot read the next packet. Error = %s", pcap_geterr(handle));
             }
             failing = true;
+            Sleep(kReadErrorPauseMs);
+        }
+    }
+}
+
+void Filter::StorePacket(const pcap_pkthdr* header, const u_char* data) {
+    mPacketsRead.store(mPacketsRead.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    const uint32_t stored =
+        header->caplen < mMaximumPacketSize ? header->caplen : mMaximumPacketSize;
+    if (stored != 0) {
+        OS_Lock(&mCore.lock);
+        PCAP_FilterProcessPacketAt(&mCore, data, stored, header->len,
+                                   static_cast<uint32_t>(header->ts.tv_sec),
+                                   static_cast<uint32_t>(header->ts.tv_usec));
+        OS_Unlock(&mCore.lock);
+    }
+}
+
+// A deleted adapter's name resolves to nothing, or to another adapter made since; one that is
+// only down keeps its index, and the capture resumes when it comes back up.
+bool Filter::IsAdapterGone() const {
+    return mAdapterIndex != 0 && OS_AdapterIndex(mAdapterName) != mAdapterIndex;
+}
+
+// libpcap reports the loss while packets that arrived before it may still wait in blocks of its
+// ring that the kernel hands over later (up to the read timeout): they are taken until the
+// kernel's count shows none left, for at most kStopDeliveryMs, pausing between empty reads.
+void Filter::TakeRestAfterLoss(pcap_t* handle) {
+    const uint64_t deadlineUs = OS_TimeGetUS() + uint64_t{kStopDeliveryMs} * 1000u;
+    while (!IsStopping() && OS_TimeGetUS() < deadlineUs) {
+        pcap_pkthdr* header = nullptr;
+        const u_char* data = nullptr;
+        if (pcap_next_ex(handle, &header, &data) == 1) {
+            StorePacket(header, data);
+        } else if (HasReadEveryReceivedPacket()) {
+            return;
+        } else {
             Sleep(kReadErrorPauseMs);
         }
     }
@@ -286,6 +368,7 @@ void Filter::AddLibpcapDrops() {
 
 Result Filter::Stop() {
     GateScope gate(mGate);
+    mAcceptingBuffers = false;
     if (mStarted == 0) {
         // Lent areas of a filter that never ran are completed too, so that a drain ends.
         if (mOpened != 0) {
@@ -300,6 +383,8 @@ Result Filter::Stop() {
         pcap_close(handle);
     }
     PCAP_FilterStop(&mCore);
+    // Drops not reported by a retrieval yet: once nothing is lent, none would report them.
+    mStatistic.AddRecorderDropCount(PCAP_FilterTakeDropped(&mCore));
     mStarted = 0;
     return ZrUtilsLib::OK;
 }
@@ -327,7 +412,7 @@ unsigned int Filter::GetQueuedBufferCount() {
 
 Result Filter::QueueBuffer(Buffer* buffer) {
     GateScope gate(mGate);
-    if (mOpened == 0) {
+    if (mOpened == 0 || !mAcceptingBuffers) {
         return Result(ZrUtilsLib::STATE_ERROR);
     }
     if (GetQueuedBufferCount() + 1 > kMaxLentBuffers) {
@@ -374,29 +459,37 @@ Result Filter::RetrieveBuffer(Buffer*& buffer, unsigned int timeoutMs) {
     handedBack->SetDataLength(dataLength);
     handedBack->SetPacketCount(packetCount);
     mStatistic.AddPacketCount(packetCount);
+    mStatistic.AddRecorderDropCount(dropped);
     buffer = handedBack;
     return ZrUtilsLib::OK;
 }
 
 uint64_t Filter::GetRecordedPacketCount() {
-    GateScope gate(mGate);
-    return mStatistic.GetPacketCount();  // TODO: count the lent Buffers too
+    if (mOpened == 0) {
+        return 0;
+    }
+    return PCAP_FilterRecordedCount(&mCore);
 }
 
 int Filter::GetLinkType() const {
-    return 1;  // TODO: pcap_datalink of the open handle
+    return mLinkType;
 }
 
 bool Filter::IsAcceptingBuffers() const {
-    return mOpened != 0;  // TODO: false once Stop began
+    return mAcceptingBuffers;
 }
 
 bool Filter::HasLostAdapter() const {
-    return false;  // TODO
+    return mAdapterLost;
 }
 
-uint64_t Filter::GetKernelBufferBytes(unsigned int) {
-    return uint64_t{2} * 1024 * 1024;  // TODO
+uint64_t Filter::GetKernelBufferBytes(unsigned int maximumPacketSize) {
+    const uint64_t packetSize =
+        (maximumPacketSize < PCAP_FILTER_MAX_PACKET_SIZE ? maximumPacketSize
+                                                         : PCAP_FILTER_MAX_PACKET_SIZE) +
+        kSnapshotMargin + kKernelBufferPacketOverhead;
+    const uint64_t bytes = packetSize * kKernelBufferPackets;
+    return bytes > kMinimumKernelBufferBytes ? bytes : kMinimumKernelBufferBytes;
 }
 
 void Filter::GetStatistic(Statistic* statistic) {
@@ -405,8 +498,10 @@ void Filter::GetStatistic(Statistic* statistic) {
         AddLibpcapDrops();
     }
     if (statistic != nullptr) {
-        statistic->SetPacketCount(mStatistic.GetPacketCount());
-        statistic->SetDropCount(mStatistic.GetDropCount());
+        *statistic = mStatistic;
+        if (mOpened != 0) {
+            statistic->AddRecorderDropCount(PCAP_FilterPendingDropped(&mCore));
+        }
     }
 }
 

@@ -48,29 +48,46 @@ public:
     ZrUtilsLib::Result Stop();
     ZrUtilsLib::Result Close();
     // PENDING when accepted: the Buffer then belongs to the Filter until it is handed back.
-    // STATE_ERROR, and the Buffer stays the caller's, once Stop has begun (until the next Open).
+    // STATE_ERROR, and the Buffer stays the caller's, when the filter is not open or once Stop
+    // has begun (until the next Open).
     ZrUtilsLib::Result QueueBuffer(Buffer* buffer);
+    // Also counts the packets the core dropped for lack of room (the recorder drop count).
     ZrUtilsLib::Result RetrieveBuffer(Buffer*& buffer, unsigned int timeoutMs);
+    // Packets in the Buffers handed back, libpcap's drops (ps_drop + ps_ifdrop) and the
+    // recorder's own drops, all since Start; the recorder drops include those not yet reported
+    // by a retrieval.
     void GetStatistic(Statistic* statistic);
     // A momentary count of the lent Buffers, read without the gate.
     unsigned int GetQueuedBufferCount();
-    // Packets stored since Start, those in Buffers still lent included.
+    // Packets stored since Start, those in Buffers still lent included; 0 while closed.
     uint64_t GetRecordedPacketCount();
-    // The link type of the capture (libpcap's pcap_datalink); Ethernet until Start opened it.
+    // The link type of the capture as a capture file's header carries it: libpcap's
+    // pcap_datalink, raw IP given its file value. Ethernet (1) from Open until Start has opened
+    // the adapter; kept after Stop.
     int GetLinkType() const;
     // False from the start of Stop until the next Open: QueueBuffer then refuses every Buffer.
     bool IsAcceptingBuffers() const;
-    // True once libpcap reported that the adapter no longer exists: nothing more can arrive.
+    // True once libpcap reported an error and the adapter's name no longer names the adapter
+    // that was opened (deleted); until the next Start. The capture thread then takes what the
+    // kernel still holds for it (Stop waits for that as usual) and ends.
     bool HasLostAdapter() const;
-    // The kernel buffer libpcap is given for a maximum packet size; 2 MiB at the least.
+    // The kernel buffer libpcap is given: room for kKernelBufferPackets packets of the
+    // snapshot length, 2 MiB at the least (libpcap's default).
     static uint64_t GetKernelBufferBytes(unsigned int maximumPacketSize);
+    static constexpr unsigned int kKernelBufferPackets = 256;
+    static constexpr uint64_t kMinimumKernelBufferBytes = uint64_t{2} * 1024 * 1024;
 
 private:
     ZrUtilsLib::Result Run() override;
     ZrUtilsLib::Result OpenCapture(pcap_t** handle);
+    ZrUtilsLib::Result ActivateCapture(pcap_t* handle);
+    void InstallSnapshotProgram(pcap_t* handle);
     void ReportOpenOutcome(const ZrUtilsLib::Result& outcome);
     ZrUtilsLib::Result WaitForOpenOutcome();
     void CaptureLoop(pcap_t* handle);
+    void StorePacket(const pcap_pkthdr* header, const u_char* data);
+    bool IsAdapterGone() const;
+    void TakeRestAfterLoss(pcap_t* handle);
     void EndCaptureThread();
     bool HasReadEveryReceivedPacket();
     void AddLibpcapDrops();
@@ -100,6 +117,12 @@ private:
     // Packets the capture thread has taken from libpcap since Start; written by that thread
     // only, compared with the kernel's count when stopping.
     std::atomic<uint32_t> mPacketsRead{0};
+    std::atomic<int> mLinkType{DLT_EN10MB};
+    std::atomic<bool> mAcceptingBuffers{false};
+    std::atomic<bool> mAdapterLost{false};
+    // Interface index of the opened adapter, 0 for one without (the pseudo-adapter "any");
+    // used by the capture thread only.
+    unsigned int mAdapterIndex = 0;
 };
 
 }  // namespace PCAP

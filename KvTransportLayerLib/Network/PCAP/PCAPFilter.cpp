@@ -1,6 +1,7 @@
 #include "KvTransportLayerLib/Network/PCAP/PCAPFilter.h"
 
 #include <errno.h>
+#include <net/if.h>
 
 #include <cstring>
 
@@ -71,6 +72,7 @@ inline int StorePacket(PCAP_FilterContext* context, const uint8_t* data, uint32_
     std::memcpy(record + sizeof(header), data, n);
     slot->used += static_cast<uint32_t>(sizeof(header)) + n;
     ++slot->count;
+    ++context->recorded;
     return PCAP_FILTER_SUCCESS;
 }
 
@@ -109,6 +111,7 @@ int PCAP_FilterStart(PCAP_FilterContext* context) {
     }
     OS_Lock(&context->lock);
     context->running = 1;
+    context->recorded = 0;
     OS_Unlock(&context->lock);
     return PCAP_FILTER_SUCCESS;
 }
@@ -209,6 +212,28 @@ int PCAP_Cancel() {
     return PCAP_FILTER_CANCELLED;
 }
 
+uint64_t PCAP_FilterRecordedCount(PCAP_FilterContext* context) {
+    OS_Lock(&context->lock);
+    const uint64_t recorded = context->recorded;
+    OS_Unlock(&context->lock);
+    return recorded;
+}
+
+uint32_t PCAP_FilterPendingDropped(PCAP_FilterContext* context) {
+    OS_Lock(&context->lock);
+    const uint32_t dropped = context->dropped;
+    OS_Unlock(&context->lock);
+    return dropped;
+}
+
+uint32_t PCAP_FilterTakeDropped(PCAP_FilterContext* context) {
+    OS_Lock(&context->lock);
+    const uint32_t dropped = context->dropped;
+    context->dropped = 0;
+    OS_Unlock(&context->lock);
+    return dropped;
+}
+
 int OS_LockInit(pthread_mutex_t* lock) {
     return pthread_mutex_init(lock, nullptr) == 0 ? OS_SUCCESS : OS_FAILURE;
 }
@@ -304,4 +329,8 @@ uint64_t OS_TimeGetUS() {
 
 uint64_t OS_TimeGetPreciseUS() {
     return OS_TimeGetUS();
+}
+
+unsigned int OS_AdapterIndex(const char* name) {
+    return if_nametoindex(name);
 }

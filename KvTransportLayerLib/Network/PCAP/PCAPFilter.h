@@ -71,10 +71,12 @@ struct PCAP_FilterContext {
     uint32_t maximumPacketSize;
     uint32_t dropped;
     uint32_t waiters;
+    uint64_t recorded;  // records stored since PCAP_FilterStart
 };
 
 int PCAP_FilterInit(PCAP_FilterContext* context, uint32_t maximumPacketSize);
 int PCAP_FilterClose(PCAP_FilterContext* context);
+// Also restarts the count of stored records.
 int PCAP_FilterStart(PCAP_FilterContext* context);
 int PCAP_FilterStop(PCAP_FilterContext* context);
 int PCAP_FilterQueueBuffer(PCAP_FilterContext* context, uint8_t* area, uint32_t size);
@@ -89,6 +91,12 @@ int PCAP_FilterProcessPacketAt(PCAP_FilterContext* context, const uint8_t* data,
                                uint32_t capturedLength, uint32_t wireLength, uint32_t seconds,
                                uint32_t microseconds);
 int PCAP_Cancel();
+// Records stored since PCAP_FilterStart, those in areas still lent included; takes the lock.
+uint64_t PCAP_FilterRecordedCount(PCAP_FilterContext* context);
+// Packets dropped for lack of room and not yet reported by a retrieval; takes the lock.
+uint32_t PCAP_FilterPendingDropped(PCAP_FilterContext* context);
+// The same count, which then restarts from 0 (a later retrieval does not report it again).
+uint32_t PCAP_FilterTakeDropped(PCAP_FilterContext* context);
 
 int OS_LockInit(pthread_mutex_t* lock);
 int OS_LockFree(pthread_mutex_t* lock);
@@ -104,3 +112,5 @@ void TimespecForTimeoutConv(timespec* deadline, uint64_t timeoutUs);
 void OS_TimeSinceEpoch(uint32_t* seconds, uint32_t* microseconds);
 uint64_t OS_TimeGetUS();
 uint64_t OS_TimeGetPreciseUS();
+// The interface index of a network adapter, 0 when no adapter has that name.
+unsigned int OS_AdapterIndex(const char* name);
