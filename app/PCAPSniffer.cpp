@@ -10,7 +10,6 @@
 #include "ZrUtilsLib/Memory.h"
 
 using KvTransportLayerLib::Network::PCAP::Filter;
-using KvTransportLayerLib::Network::PCAP::Statistic;
 using ZrUtilsLib::Logger;
 using ZrUtilsLib::Result;
 
@@ -27,6 +26,18 @@ constexpr unsigned int kDrainMaximumTimeouts = 30;
 
 bool FitsInt32(int64_t value) {
     return value >= 0 && value <= INT32_MAX;
+}
+
+// A record never spans two Buffers, so each Buffer may leave up to a record's room unused at
+// its end. The even share of the plan is kept whenever the Buffers still take the requested
+// number of maximum-size records; otherwise every Buffer takes its share of them, rounded up.
+int64_t FixedBufferSize(const PCAPSnifferConfiguration& config, int64_t evenShare,
+                        int64_t bufferCount) {
+    const int64_t record = int64_t{config.MaximumPacketSize} + PCAP_FILTER_RECORD_HEADER_SIZE;
+    if (evenShare / record * bufferCount >= config.NumberOfPackets) {
+        return evenShare;
+    }
+    return (config.NumberOfPackets + bufferCount - 1) / bufferCount * record;
 }
 
 bool EndsWithExtension(const char* name, size_t length) {
@@ -64,7 +75,7 @@ Result PCAPSniffer::ComputePlan(const PCAPSnifferConfiguration& config, MemoryPl
             // In 64 bits: (65535 + 24) x 2147483647 does not fit 32 bits.
             const int64_t total = (int64_t{config.MaximumPacketSize} + 24) * config.NumberOfPackets;
             const int64_t blocks = total / kPlanBlockSize;
-            const int64_t size = total / (blocks + 1);
+            const int64_t size = FixedBufferSize(config, total / (blocks + 1), blocks + 1);
             if (blocks + 2 > int64_t{UINT32_MAX} || !FitsInt32(size)) {
                 return Result(ZrUtilsLib::INVALID_ARGUMENT,
                               "The memory for %d packets of %d bytes does not fit the plan",
@@ -133,11 +144,15 @@ Result PCAPSniffer::Open(PCAPSnifferConfiguration* config) {
     config->BufferSize = plan.bufferSize;
     config->NumberOfPackets = plan.numberOfPackets;
 
-    if (!mMemory->HasRoomFor(plan.GetInitialBytes(), kMemoryReserve)) {
+    // libpcap's kernel ring is taken when capture starts, on top of the Buffers.
+    const uint64_t needed =
+        plan.GetInitialBytes() +
+        Filter::GetKernelBufferBytes(static_cast<unsigned int>(config->MaximumPacketSize));
+    if (!mMemory->HasRoomFor(needed, kMemoryReserve)) {
         mFilename[0] = '\0';
         return Failure(ZrUtilsLib::NOT_ENOUGH_MEMORY, "Open",
                        "The recording needs %llu bytes; %llu are available",
-                       static_cast<unsigned long long>(plan.GetInitialBytes()),
+                       static_cast<unsigned long long>(needed),
                        static_cast<unsigned long long>(mMemory->GetAvailableBytes()));
     }
     const uint32_t ownedCapacity =
@@ -184,6 +199,7 @@ Result PCAPSniffer::Open(PCAPSnifferConfiguration* config) {
     mMode = config->Mode;
     mMaximumPacketSize = config->MaximumPacketSize;
     mNumberOfPackets = plan.numberOfPackets;
+    mEndReason.store(EndReason::Stopped);
     return Result(ZrUtilsLib::OK);
 }
 
@@ -191,9 +207,11 @@ Result PCAPSniffer::Start() {
     if (!mFilterOpen) {
         return Failure(ZrUtilsLib::STATE_ERROR, "Start", "The sniffer is not open");
     }
+    mEndReason.store(EndReason::Running);
     Result started = StartThread();
     Thread::Sleep(kStartDelayMs);
     if (started.GetCode() != ZrUtilsLib::OK) {
+        mEndReason.store(EndReason::Stopped);
         return started;
     }
     Result capturing = mFilter->Start();
@@ -201,76 +219,124 @@ Result PCAPSniffer::Start() {
     return capturing;
 }
 
+// A recording that Stop ends is Stopped even when it also met a reason of its own meanwhile.
 Result PCAPSniffer::Run() {
-    Statistic statistic;
+    const EndReason reason = Record();
+    mEndReason.store(IsStopping() ? EndReason::Stopped : reason);
+    return Result(ZrUtilsLib::OK);
+}
+
+PCAPSniffer::EndReason PCAPSniffer::Record() {
+    const unsigned int timeoutMs = mNumberOfPackets > 0 ? kPacketLimitPollMs : kRetrieveTimeoutMs;
     while (!IsStopping()) {
         Buffer* buffer = nullptr;
-        const Result retrieved = mFilter->RetrieveBuffer(buffer, kRetrieveTimeoutMs);
-        const unsigned int code = retrieved.GetCode();
+        const unsigned int code = mFilter->RetrieveBuffer(buffer, timeoutMs).GetCode();
         if (code == ZrUtilsLib::DRIVER_ERROR) {
-            return Result(ZrUtilsLib::OK);
-        }
-        if (code == ZrUtilsLib::NO_MORE_ENTRY && mFree.IsEmpty() && mMode == FixedNumberOfPackets) {
-            // Every Buffer is full and nothing is lent: nothing more can be recorded.
-            ZR_LOG(*mLogger, ZrUtilsLib::PRIORITY_INFO, "Every buffer of the recording is full");
-            return Result(ZrUtilsLib::OK);
+            return EndReason::DriverError;
         }
         if (code != ZrUtilsLib::OK) {
+            const EndReason reason = EndWhileIdle(code);
+            if (reason != EndReason::Running) {
+                return reason;
+            }
             continue;
         }
         // An empty Buffer comes back only when the stop completed it.
         (buffer->GetPacketCount() > 0 ? mRecorded : mFree).Push(buffer);
+        if (HasExceededPacketLimit()) {
+            return EndReason::PacketCountReached;
+        }
         if (IsStopping()) {
             break;  // the capture is ending: no replacement to lend
         }
-        if (mNumberOfPackets > 0) {
-            mFilter->GetStatistic(&statistic);
-            if (statistic.GetPacketCount() > static_cast<uint32_t>(mNumberOfPackets)) {
-                return Result(ZrUtilsLib::OK);
-            }
-        }
-        if (!LendReplacement()) {
-            return Result(ZrUtilsLib::OK);
+        BeforeLendingReplacement();
+        const EndReason reason = LendReplacement();
+        if (reason != EndReason::Running) {
+            return reason;
         }
     }
-    return Result(ZrUtilsLib::OK);
+    return EndReason::Stopped;
 }
 
-// False when the recording is to end: Continuous mode at its Buffer or memory limit.
-bool PCAPSniffer::LendReplacement() {
-    Buffer* buffer = mFree.Pop();
-    if (buffer != nullptr) {
-        mFilter->QueueBuffer(buffer);
-        return true;
+// After a retrieval that brought no Buffer: the reasons to end that need no Buffer to show.
+PCAPSniffer::EndReason PCAPSniffer::EndWhileIdle(unsigned int retrieveCode) {
+    if (HasExceededPacketLimit()) {
+        return EndReason::PacketCountReached;
+    }
+    if (mFilter->HasLostAdapter()) {
+        ZR_LOG(*mLogger, ZrUtilsLib::PRIORITY_WARNING, "The adapter of the recording is gone");
+        return EndReason::AdapterLost;
+    }
+    if (retrieveCode == ZrUtilsLib::NO_MORE_ENTRY && mFree.IsEmpty() &&
+        mMode == FixedNumberOfPackets) {
+        // Every Buffer is full and nothing is lent: nothing more can be recorded.
+        ZR_LOG(*mLogger, ZrUtilsLib::PRIORITY_INFO, "Every buffer of the recording is full");
+        return EndReason::BuffersFull;
+    }
+    return EndReason::Running;
+}
+
+// Counts the packets still in lent Buffers too, so that a quiet link ends the recording as well.
+bool PCAPSniffer::HasExceededPacketLimit() {
+    return mNumberOfPackets > 0 &&
+           mFilter->GetRecordedPacketCount() > static_cast<uint64_t>(mNumberOfPackets);
+}
+
+// Running while the recording goes on, else why it ends.
+PCAPSniffer::EndReason PCAPSniffer::LendReplacement() {
+    if (!mFree.IsEmpty()) {
+        return LendHead(mFree);
     }
     switch (mMode) {
         case Circular:
-            mFilter->QueueBuffer(mRecorded.Pop());
-            return true;
+            return LendHead(mRecorded);  // its packets are discarded once the filter takes it
         case Continuous:
             return AddContinuousBuffer();
         default:
-            return true;
+            return EndReason::Running;
     }
 }
 
-bool PCAPSniffer::AddContinuousBuffer() {
+// The head leaves the queue only once the filter accepted it, so a refused Buffer keeps its
+// place and order for the drain and the file.
+PCAPSniffer::EndReason PCAPSniffer::LendHead(BufferQueue& queue) {
+    Buffer* buffer = queue.Peek();
+    if (buffer == nullptr) {
+        return EndReason::Running;
+    }
+    if (!mFilter->QueueBuffer(buffer).IsPending()) {
+        return RefusedLend();
+    }
+    queue.Pop();
+    return EndReason::Running;
+}
+
+// A filter refuses a Buffer only once it is stopping; Stop does that after asking this thread
+// to end, so a refusal at any other time means the filter failed.
+PCAPSniffer::EndReason PCAPSniffer::RefusedLend() const {
+    return IsStopping() ? EndReason::Stopped : EndReason::DriverError;
+}
+
+PCAPSniffer::EndReason PCAPSniffer::AddContinuousBuffer() {
     if (mFilter->GetQueuedBufferCount() + mAllocated.load() >= kMaximumBufferCount) {
         ZR_LOG(*mLogger, ZrUtilsLib::PRIORITY_INFO, "The recording reached %u buffers",
                kMaximumBufferCount);
-        return false;
+        return EndReason::BufferLimit;
     }
     if (!mMemory->HasRoomFor(static_cast<uint64_t>(mBufferSize), kMemoryReserve)) {
         ZR_LOG(*mLogger, ZrUtilsLib::PRIORITY_WARNING,
                "The memory is running out: the recording ends with %u buffers", mAllocated.load());
-        return false;
+        return EndReason::MemoryLimit;
     }
     Buffer* buffer = CreateBuffer();
     if (buffer == nullptr) {
-        return false;
+        return EndReason::MemoryLimit;
     }
-    mFilter->QueueBuffer(buffer);
-    return true;
+    if (!mFilter->QueueBuffer(buffer).IsPending()) {
+        mFree.Push(buffer);
+        return RefusedLend();
+    }
+    return EndReason::Running;
 }
 
 // A new Buffer of the recording's size, owned by the sniffer and counted; null when memory
@@ -302,7 +368,8 @@ void PCAPSniffer::LendFromFreeQueue() {
 }
 
 // The filter is stopped before the sniffer thread is joined: its stop completes the lent
-// Buffers, which ends the thread's retrieval wait at once instead of after its timeout.
+// Buffers, which ends the thread's retrieval wait at once instead of after its timeout. A
+// replacement the thread lends meanwhile is refused and stays in its queue.
 Result PCAPSniffer::Stop() {
     if (IsRunning()) {
         StopThread();
@@ -311,6 +378,8 @@ Result PCAPSniffer::Stop() {
         mFilter->Stop();
     }
     WaitUntilSignaled();  // also joins a thread that ended by itself
+    EndReason running = EndReason::Running;
+    mEndReason.compare_exchange_strong(running, EndReason::Stopped);
     if (mFilterOpen) {
         DrainFilter();
     }
@@ -369,21 +438,29 @@ Result PCAPSniffer::StartStore() {
     return mWriter.StartStore(mFilename, mMaximumPacketSize, &mRecorded, &mFree);
 }
 
-// The capture file name always ends in ".pcap" and holds at most 1023 characters.
-bool PCAPSniffer::SetFilename(const char* name) {
-    const size_t length = strnlen(name, sizeof(mFilename));
-    if (length == 0 || length >= sizeof(mFilename)) {
+bool PCAPSniffer::MakeCaptureFileName(const char* name, std::string& fileName) {
+    constexpr size_t kRoom = PCAPSnifferConfiguration::FILENAME_SIZE;
+    const size_t length = name == nullptr ? 0 : strnlen(name, kRoom);
+    if (length == 0 || length >= kRoom) {
         return false;
     }
     const bool complete = EndsWithExtension(name, length);
-    if (!complete && length + kExtensionLength >= sizeof(mFilename)) {
+    if (!complete && length + kExtensionLength >= kRoom) {
         return false;
     }
-    std::memcpy(mFilename, name, length);
-    mFilename[length] = '\0';
+    fileName.assign(name, length);
     if (!complete) {
-        std::memcpy(mFilename + length, kExtension, kExtensionLength + 1);
+        fileName.append(kExtension, kExtensionLength);
     }
+    return true;
+}
+
+bool PCAPSniffer::SetFilename(const char* name) {
+    std::string fileName;
+    if (!MakeCaptureFileName(name, fileName)) {
+        return false;
+    }
+    std::memcpy(mFilename, fileName.c_str(), fileName.size() + 1);
     return true;
 }
 

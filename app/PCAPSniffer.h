@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "KvTransportLayerLib/Network/PCAP/Buffer.h"
@@ -28,12 +29,15 @@ class Logger;
 //   itself at 2048 Buffers or when the system could no longer give a Buffer and keep
 //   kMemoryReserve available (checked before each Buffer, since malloc itself never fails);
 // - Circular: the oldest recorded Buffer, so that only the most recent traffic remains.
+// A replacement leaves its queue only once the filter accepted it: a filter that is stopping
+// refuses every Buffer, and a refused one stays where it was, so Stop finds it there.
 //
 // Use from the recording run (main thread):
 //   Open(&config)   INVALID_ARGUMENT for a configuration or plan outside the limits,
-//                   NOT_ENOUGH_MEMORY for a plan larger than the available memory;
+//                   NOT_ENOUGH_MEMORY for a plan (with libpcap's kernel ring) larger than
+//                   the available memory;
 //   Start()         fails when capture cannot begin (e.g. libpcap cannot open the adapter);
-//   IsRunning()     false once the recording ended by itself;
+//   IsRunning()     false once the recording ended by itself; GetEndReason() says why;
 //   Stop()          ends capture; every Buffer is then in the recorded or the free queue;
 //   StartStore()    hands the recorded queue to the writer (GetWriter() to follow the store);
 //   Close()         frees every Buffer. The destructor closes as well, promptly in every state.
@@ -50,7 +54,21 @@ public:
     // Memory left to the rest of the system when the sniffer plans or adds capture memory.
     static constexpr uint64_t kMemoryReserve = uint64_t{64} * 1024 * 1024;
     static constexpr unsigned int kRetrieveTimeoutMs = 1000;
+    // Retrieval wait with a packet limit: the limit is checked at least this often.
+    static constexpr unsigned int kPacketLimitPollMs = 250;
     static constexpr unsigned int kStartDelayMs = 250;
+
+    // Why the sniffer thread ended; Running while it records.
+    enum class EndReason {
+        Running,
+        Stopped,             // Stop ended it, or no recording was started
+        PacketCountReached,  // more packets than requested were recorded
+        BuffersFull,         // every Buffer of a fixed number of packets is full
+        BufferLimit,         // Continuous: kMaximumBufferCount Buffers exist
+        MemoryLimit,         // Continuous: no further Buffer without cutting into the reserve
+        AdapterLost,         // the adapter disappeared
+        DriverError,         // the capture filter failed
+    };
 
     // The Buffers of a recording, as Open computes them from a configuration.
     struct MemoryPlan {
@@ -69,7 +87,13 @@ public:
 
     // INVALID_ARGUMENT when a mode's requirements are not met, the plan does not fit its 32-bit
     // fields, or its Buffers could not take a packet of the maximum size. Allocates nothing.
+    // A fixed number of packets always gets room for that many records of the maximum size.
     static ZrUtilsLib::Result ComputePlan(const PCAPSnifferConfiguration& config, MemoryPlan& plan);
+
+    // The capture file name for `name`: ".pcap" appended unless it already ends so (exact
+    // case), at most 1023 characters. False, and `fileName` unchanged, for an empty or null name
+    // or one too long for the extension.
+    static bool MakeCaptureFileName(const char* name, std::string& fileName);
 
     // Writes the plan's BufferSize and NumberOfPackets back into `config`.
     ZrUtilsLib::Result Open(PCAPSnifferConfiguration* config);
@@ -77,6 +101,9 @@ public:
     ZrUtilsLib::Result Stop();
     ZrUtilsLib::Result Close();
     using Thread::IsRunning;
+    EndReason GetEndReason() const { return mEndReason.load(); }
+    // The link type of the capture (libpcap's pcap_datalink), as the capture file records it.
+    int GetLinkType() const { return mFilter->GetLinkType(); }
 
     // Stores the recorded queue into the capture file on the writer's thread.
     ZrUtilsLib::Result StartStore();
@@ -88,10 +115,22 @@ public:
     // Buffers of the recording so far; grows while a Continuous recording runs.
     uint32_t GetAllocatedBufferCount() const { return mAllocated.load(); }
 
+protected:
+    // Called on the sniffer thread after it found the recording still going and before it lends
+    // a replacement; does nothing. Tests hold the thread here to meet a concurrent Stop.
+    virtual void BeforeLendingReplacement() {}
+    const KvTransportLayerLib::Network::PCAP::Filter& GetFilter() const { return *mFilter; }
+    KvTransportLayerLib::Network::PCAP::Filter& GetFilter() { return *mFilter; }
+
 private:
     ZrUtilsLib::Result Run() override;
-    bool LendReplacement();
-    bool AddContinuousBuffer();
+    EndReason Record();
+    EndReason EndWhileIdle(unsigned int retrieveCode);
+    bool HasExceededPacketLimit();
+    EndReason LendReplacement();
+    EndReason LendHead(BufferQueue& queue);
+    EndReason AddContinuousBuffer();
+    EndReason RefusedLend() const;
     Buffer* CreateBuffer();
     void LendFromFreeQueue();
     void DrainFilter();
@@ -111,6 +150,7 @@ private:
     uint32_t mMode = None;
     int32_t mMaximumPacketSize = 0;
     std::atomic<uint32_t> mAllocated{0};
+    std::atomic<EndReason> mEndReason{EndReason::Stopped};
     int32_t mNumberOfPackets = 0;
     int32_t mBufferSize = 0;
     std::unique_ptr<MemoryAvailability> mMemory;

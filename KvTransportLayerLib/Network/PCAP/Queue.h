@@ -51,6 +51,14 @@ public:
         return item;
     }
 
+    // The item Pop would return, left in the queue; null when there is none.
+    Item* Peek() const {
+        if (mStorage == nullptr || IsEmpty()) {
+            return nullptr;
+        }
+        return mStorage[mHead];
+    }
+
     bool IsEmpty() const { return mHead == mTail; }
     bool IsFull() const { return mCapacity == 0 || (mTail + 1) % mCapacity == mHead; }
     unsigned int GetCapacity() const { return mCapacity; }

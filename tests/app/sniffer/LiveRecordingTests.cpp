@@ -7,7 +7,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <net/if.h>
+
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -15,65 +18,133 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "ZrUtilsLib/Thread.h"
 #include "app/PCAPSniffer.h"
+#include "tests/app/sniffer/HeldSniffer.h"
 
 namespace {
 
-// A broadcast frame of 8500 bytes: a marker, the number, bytes derived from it.
-std::string MakeNumberedFrame(uint32_t sequence) {
-    std::string frame("\xFF\xFF\xFF\xFF\xFF\xFF\x02KVSN\x01\x88\xB5KVSN", 18);
+using Clock = std::chrono::steady_clock;
+
+int64_t MillisecondsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+using KvTransportLayerLib::Network::PCAP::Buffer;
+
+constexpr size_t kSequenceOffset = 18;
+
+// A broadcast frame of `length` bytes (8500 unless said): a marker, the number, bytes derived
+// from it.
+std::string MakeNumberedFrame(uint32_t sequence, uint32_t length = 8500) {
+    std::string frame("\xFF\xFF\xFF\xFF\xFF\xFF\x02KVSN\x01\x88\xB5KVSN", kSequenceOffset);
     frame.append(reinterpret_cast<const char*>(&sequence), 4);
-    for (uint32_t i = 22; i < 8500; ++i) {
+    for (uint32_t i = 22; i < length; ++i) {
         frame.push_back(static_cast<char>(sequence * 7 + i));
     }
     return frame;
 }
 
+// The numbers of the frames recorded in a Buffer, in record order; a record that is not one of
+// the test's frames gives UINT32_MAX.
+std::vector<uint32_t> RecordedSequences(const Buffer& buffer) {
+    std::vector<uint32_t> sequences;
+    const unsigned char* data = buffer.GetData();
+    for (uint32_t at = 0; at + 16 <= buffer.GetDataLength();) {
+        uint32_t stored = 0;
+        std::memcpy(&stored, data + at + 8, 4);
+        uint32_t sequence = UINT32_MAX;
+        if (stored >= kSequenceOffset + 4 &&
+            std::memcmp(data + at + 16 + 12, "\x88\xB5KVSN", 6) == 0) {
+            std::memcpy(&sequence, data + at + 16 + kSequenceOffset, 4);
+        }
+        sequences.push_back(sequence);
+        at += 16 + stored;
+    }
+    return sequences;
+}
+
+// Moves the test's thread, and so the sniffer's threads started after it, into a network
+// namespace of its own whose loopback adapter is up; sends numbered frames on an adapter there.
+class LiveRecordingTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0) {
+            GTEST_SKIP() << "needs root: creates a network namespace and captures with libpcap";
+        }
+        ASSERT_EQ(unshare(CLONE_NEWNET), 0) << std::strerror(errno);
+        ASSERT_EQ(std::system("ip link set lo up"), 0);
+        mSender = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
+        ASSERT_GE(mSender, 0) << std::strerror(errno);
+        ASSERT_NE(mkdtemp(mDirectory.data()), nullptr);
+    }
+    void TearDown() override {
+        if (mSender >= 0) {
+            close(mSender);
+        }
+        std::filesystem::remove_all(mDirectory);
+    }
+
+    PCAPSnifferConfiguration MakeConfiguration(uint32_t mode, const char* adapter = "lo") const {
+        PCAPSnifferConfiguration config;
+        config.AdapterName = adapter;
+        std::snprintf(config.Filename, sizeof(config.Filename), "%s/recording", mDirectory.c_str());
+        config.Mode = mode;
+        return config;
+    }
+
+    // Paced, so that a sanitized capture thread keeps up.
+    void Send(uint32_t sequence, uint32_t length = 8500, const char* adapter = "lo") {
+        const std::string frame = MakeNumberedFrame(sequence, length);
+        sockaddr_ll address{AF_PACKET, 0, static_cast<int>(if_nametoindex(adapter)), 0,
+                            0,         6, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}};
+        for (unsigned int attempts = 0;
+             sendto(mSender, frame.data(), frame.size(), 0,
+                    reinterpret_cast<const sockaddr*>(&address), sizeof(address)) < 0;) {
+            ASSERT_TRUE(errno == ENOBUFS && ++attempts < 100000) << std::strerror(errno);
+            sched_yield();
+        }
+        if (sequence % 8 == 7) {
+            ZrUtilsLib::Thread::Sleep(1);
+        }
+    }
+
+    int mSender = -1;
+    std::string mDirectory = "/tmp/kvsniffer-XXXXXX";
+};
+
+// Pops the recorded queue, oldest first.
+std::vector<Buffer*> TakeRecorded(PCAPSniffer& sniffer) {
+    std::vector<Buffer*> buffers;
+    for (Buffer* buffer = sniffer.GetRecordedQueue()->Pop(); buffer != nullptr;
+         buffer = sniffer.GetRecordedQueue()->Pop()) {
+        buffers.push_back(buffer);
+    }
+    return buffers;
+}
+
 // 512 packets cut to 8000 bytes fill the plan's one Buffer exactly, so the count never exceeds
 // the request: the recording ends because nothing more can be recorded. The file then holds the
 // numbered frames from 0 on, in order, each cut to the maximum packet size and intact.
-TEST(LiveRecordingTest, FixedNumberOfPacketsEndsWhenEveryBufferIsFull) {
-    if (geteuid() != 0) {
-        GTEST_SKIP() << "needs root: creates a network namespace and captures with libpcap";
-    }
-    // The sniffer's threads start in the namespace the test's thread moves to.
-    ASSERT_EQ(unshare(CLONE_NEWNET), 0) << std::strerror(errno);
-    ASSERT_EQ(std::system("ip link set lo up"), 0);
-    const int sender = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
-    ASSERT_GE(sender, 0) << std::strerror(errno);
-    std::string directory = "/tmp/kvsniffer-XXXXXX";
-    ASSERT_NE(mkdtemp(directory.data()), nullptr);
-    const std::shared_ptr<void> removal(nullptr,
-                                        [&](void*) { std::filesystem::remove_all(directory); });
-    PCAPSnifferConfiguration config;
-    config.AdapterName = "lo";
-    std::snprintf(config.Filename, sizeof(config.Filename), "%s/fixed", directory.c_str());
-    config.Mode = FixedNumberOfPackets;
+TEST_F(LiveRecordingTest, FixedNumberOfPacketsEndsWhenEveryBufferIsFull) {
+    PCAPSnifferConfiguration config = MakeConfiguration(FixedNumberOfPackets);
     config.NumberOfPackets = 512;
     config.MaximumPacketSize = 8000;
     PCAPSniffer sniffer;
     ASSERT_EQ(sniffer.Open(&config).GetCode(), ZrUtilsLib::OK);
     ASSERT_EQ(sniffer.Start().GetCode(), ZrUtilsLib::OK);
-    const sockaddr_ll address{AF_PACKET, 0, 1, 0, 0, 6, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}};
-    for (uint32_t sent = 0, attempts = 0; sniffer.IsRunning() && sent < 5000; ++sent) {
-        const std::string frame = MakeNumberedFrame(sent);
-        while (sendto(sender, frame.data(), frame.size(), 0,
-                      reinterpret_cast<const sockaddr*>(&address), sizeof(address)) < 0) {
-            ASSERT_TRUE(errno == ENOBUFS && ++attempts < 100000) << std::strerror(errno);
-            sched_yield();
-        }
-        if (sent % 8 == 7) {
-            ZrUtilsLib::Thread::Sleep(1);  // paced, so that a sanitized capture thread keeps up
-        }
+    EXPECT_EQ(sniffer.GetLinkType(), 1);  // Ethernet
+    for (uint32_t sent = 0; sniffer.IsRunning() && sent < 5000; ++sent) {
+        ASSERT_NO_FATAL_FAILURE(Send(sent));
     }
-    close(sender);
     for (int wait = 0; sniffer.IsRunning() && wait < 500; ++wait) {
         ZrUtilsLib::Thread::Sleep(10);
     }
     ASSERT_FALSE(sniffer.IsRunning()) << "still recording";
+    EXPECT_EQ(sniffer.GetEndReason(), PCAPSniffer::EndReason::BuffersFull);
     sniffer.Stop();
+    EXPECT_EQ(sniffer.GetEndReason(), PCAPSniffer::EndReason::BuffersFull);
     ASSERT_EQ(sniffer.StartStore().GetCode(), ZrUtilsLib::OK);
     sniffer.GetWriter().WaitForStoreCompletion();
     ASSERT_EQ(sniffer.GetWriter().GetStoreResult().GetCode(), ZrUtilsLib::OK);
@@ -94,6 +165,97 @@ TEST(LiveRecordingTest, FixedNumberOfPacketsEndsWhenEveryBufferIsFull) {
     }
     EXPECT_EQ(at, bytes.size());
     EXPECT_EQ(count, 512u);
+}
+
+// 1500 small frames for a request of 1000 all fit the plan's one Buffer, which never completes:
+// the recording still ends by itself soon after the link falls silent, and keeps them all.
+TEST_F(LiveRecordingTest, FixedNumberOfPacketsEndsOnAQuietLink) {
+    PCAPSnifferConfiguration config = MakeConfiguration(FixedNumberOfPackets);
+    config.NumberOfPackets = 1000;
+    PCAPSniffer sniffer;
+    ASSERT_EQ(sniffer.Open(&config).GetCode(), ZrUtilsLib::OK);
+    ASSERT_EQ(sniffer.GetAllocatedBufferCount(), 1u);
+    ASSERT_EQ(sniffer.Start().GetCode(), ZrUtilsLib::OK);
+    for (uint32_t sent = 0; sent < 1500; ++sent) {
+        ASSERT_NO_FATAL_FAILURE(Send(sent, 64));
+    }
+    const Clock::time_point lastSent = Clock::now();
+    while (sniffer.IsRunning() && Clock::now() - lastSent < std::chrono::seconds(5)) {
+        ZrUtilsLib::Thread::Sleep(10);
+    }
+    EXPECT_LT(MillisecondsSince(lastSent), 1500);
+    ASSERT_FALSE(sniffer.IsRunning()) << "still recording";
+    EXPECT_EQ(sniffer.GetEndReason(), PCAPSniffer::EndReason::PacketCountReached);
+    sniffer.Stop();
+    EXPECT_EQ(sniffer.GetEndReason(), PCAPSniffer::EndReason::PacketCountReached);
+    std::vector<uint32_t> sequences;
+    for (const Buffer* buffer : TakeRecorded(sniffer)) {
+        const std::vector<uint32_t> recorded = RecordedSequences(*buffer);
+        sequences.insert(sequences.end(), recorded.begin(), recorded.end());
+    }
+    ASSERT_EQ(sequences.size(), 1500u);
+    for (uint32_t index = 0; index < sequences.size(); ++index) {
+        ASSERT_EQ(sequences[index], index);
+    }
+}
+
+// The sniffer thread is held after it found the recording going and before it lends the oldest
+// recorded Buffer for the first time; Stop then refuses that Buffer. It stays at the head of the
+// recorded queue: after Stop the queue holds every frame sent, in order, from the first on, and
+// Stop does not wait for a Buffer that can never complete.
+TEST_F(LiveRecordingTest, CircularStopKeepsTheOldestBufferThatWasAboutToBeReused) {
+    PCAPSnifferConfiguration config = MakeConfiguration(Circular);
+    config.BufferSize = 1024000;  // 8 Buffers of 256000 bytes: 251 records of 1000 bytes each
+    config.MaximumPacketSize = 1514;
+    HeldSniffer sniffer(HeldSniffer::HoldAt::FirstCircularReplacement);
+    ASSERT_EQ(sniffer.Open(&config).GetCode(), ZrUtilsLib::OK);
+    ASSERT_EQ(sniffer.Start().GetCode(), ZrUtilsLib::OK);
+    uint32_t sent = 0;
+    while (!sniffer.WaitUntilHeld(0) && sent < 4000) {
+        ASSERT_NO_FATAL_FAILURE(Send(sent++, 1000));
+    }
+    ASSERT_TRUE(sniffer.WaitUntilHeld(0)) << "the oldest Buffer was never about to be reused";
+    const Clock::time_point stopping = Clock::now();
+    sniffer.Stop();
+    EXPECT_LT(MillisecondsSince(stopping), 2000);
+    EXPECT_EQ(sniffer.GetEndReason(), PCAPSniffer::EndReason::Stopped);
+
+    const std::vector<Buffer*> recorded = TakeRecorded(sniffer);
+    ASSERT_FALSE(recorded.empty());
+    EXPECT_EQ(recorded.front(), sniffer.GetOldestRecordedWhenHeld());
+    std::vector<uint32_t> sequences;
+    for (const Buffer* buffer : recorded) {
+        const std::vector<uint32_t> inBuffer = RecordedSequences(*buffer);
+        sequences.insert(sequences.end(), inBuffer.begin(), inBuffer.end());
+    }
+    ASSERT_EQ(sequences.size(), sent);
+    for (uint32_t index = 0; index < sequences.size(); ++index) {
+        ASSERT_EQ(sequences[index], index);
+    }
+}
+
+// The recorded adapter disappears: the recording ends by itself and says why.
+TEST_F(LiveRecordingTest, LostAdapterEndsTheRecording) {
+    ASSERT_EQ(std::system("ip link add kvsniff0 type veth peer name kvsniff1 && "
+                          "ip link set kvsniff0 up && ip link set kvsniff1 up"),
+              0);
+    PCAPSnifferConfiguration config = MakeConfiguration(Circular, "kvsniff0");
+    PCAPSniffer sniffer;
+    ASSERT_EQ(sniffer.Open(&config).GetCode(), ZrUtilsLib::OK);
+    ASSERT_EQ(sniffer.Start().GetCode(), ZrUtilsLib::OK);
+    for (uint32_t sent = 0; sent < 100; ++sent) {
+        ASSERT_NO_FATAL_FAILURE(Send(sent, 200, "kvsniff1"));
+    }
+    ASSERT_EQ(std::system("ip link del kvsniff0"), 0);
+    const Clock::time_point removed = Clock::now();
+    while (sniffer.IsRunning() && Clock::now() - removed < std::chrono::seconds(5)) {
+        ZrUtilsLib::Thread::Sleep(10);
+    }
+    EXPECT_LT(MillisecondsSince(removed), 2500);
+    ASSERT_FALSE(sniffer.IsRunning());
+    EXPECT_EQ(sniffer.GetEndReason(), PCAPSniffer::EndReason::AdapterLost);
+    sniffer.Stop();
+    EXPECT_EQ(sniffer.GetEndReason(), PCAPSniffer::EndReason::AdapterLost);
 }
 
 }  // namespace

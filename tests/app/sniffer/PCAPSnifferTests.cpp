@@ -14,10 +14,9 @@
 #include "ZrUtilsLib/Thread.h"
 #include "app/MemoryAvailability.h"
 #include "app/PCAPSniffer.h"
-#include "app/PCAPWriter.h"
+#include "tests/app/sniffer/HeldSniffer.h"
 
 using KvTransportLayerLib::Network::PCAP::Buffer;
-using ZrUtilsLib::Result;
 
 namespace {
 
@@ -56,68 +55,6 @@ private:
     TempDirectory mRoot;
 };
 
-// Nothing recorded: no file, and an existing one is left as it was. A file that cannot be created
-// leaves the recording queued; one that cannot be written (/dev/full refuses every write with
-// ENOSPC) still moves every Buffer on, oldest first. The bytes written are the live test's.
-TEST(PCAPWriterTest, FailuresNameTheFileAndTheReason) {
-    TempDirectory directory;
-    std::vector<std::unique_ptr<Buffer>> buffers;
-    PCAPWriter::BufferQueue recorded, freeQueue;
-    ASSERT_TRUE(recorded.SetCapacity(16) && freeQueue.SetCapacity(16));
-    PCAPWriter writer;  // last: destroyed before the queues it may still be using
-    // Polls the flag as the recording run does: its clearing must publish the outcome.
-    const auto storeAndWait = [&](const std::string& path) {
-        const Result started = writer.StartStore(path.c_str(), 200, &recorded, &freeQueue);
-        for (int wait = 0; writer.IsStoring() && wait < 30000; ++wait) {
-            ZrUtilsLib::Thread::Sleep(1);
-        }
-        EXPECT_FALSE(writer.IsStoring());
-        const Result outcome = writer.GetStoreResult();
-        writer.WaitForStoreCompletion();
-        EXPECT_EQ(outcome.GetCode(), writer.GetStoreResult().GetCode());
-        EXPECT_TRUE(started.GetCode() == ZrUtilsLib::OK || started.GetCode() == outcome.GetCode());
-        return outcome;
-    };
-    const std::string absent = directory.Path() + "/absent.pcap";
-    const std::string existing = directory.Path() + "/existing.pcap";
-    std::ofstream(existing) << "previous recording";
-    for (const std::string& path : {absent, existing}) {
-        EXPECT_EQ(storeAndWait(path).GetCode(), ZrUtilsLib::OK);
-    }
-    EXPECT_FALSE(std::filesystem::exists(absent));
-    EXPECT_EQ(std::filesystem::file_size(existing), 18u);
-
-    for (const uint32_t records : {100, 0, 150}) {  // of 216 bytes each
-        buffers.push_back(std::make_unique<Buffer>());
-        ASSERT_EQ(buffers.back()->Allocate(records * 216 + 1).GetCode(), ZrUtilsLib::OK);
-        std::memset(buffers.back()->GetData(), 'r', records * 216);
-        buffers.back()->SetDataLength(records * 216);
-        buffers.back()->SetPacketCount(records);
-        recorded.Push(buffers.back().get());
-    }
-    const std::string missing = directory.Path() + "/no/such/directory/trace.pcap";
-    const std::tuple<std::string, unsigned int, const char*, std::vector<Buffer*>> cases[] = {
-        {missing, ZrUtilsLib::CANNOT_OPEN_FILE, "No such file or directory", {}},
-        {"/dev/full",
-         ZrUtilsLib::FILE_ERROR,
-         "No space left on device",
-         {buffers[0].get(), buffers[1].get(), buffers[2].get()}}};
-    for (const auto& [path, code, reason, freed] : cases) {
-        const Result result = storeAndWait(path);
-        EXPECT_EQ(result.GetCode(), code);
-        const std::string description = result.GetDescription();
-        EXPECT_NE(description.find(path), std::string::npos) << description;
-        EXPECT_NE(description.find(reason), std::string::npos) << description;
-        std::vector<Buffer*> popped;
-        for (Buffer* buffer = freeQueue.Pop(); buffer != nullptr; buffer = freeQueue.Pop()) {
-            popped.push_back(buffer);
-        }
-        EXPECT_EQ(popped, freed);
-    }
-    EXPECT_FALSE(std::filesystem::exists(missing));
-    EXPECT_TRUE(recorded.IsEmpty());
-}
-
 PCAPSnifferConfiguration MakeConfiguration(uint32_t mode, int32_t bufferSize = 1024000,
                                            int32_t numberOfPackets = 1024,
                                            int32_t maximumPacketSize = 200) {
@@ -142,8 +79,9 @@ TEST(MemoryPlanTest, GivesTheBuffersOfTheModeOrRefuses) {
             {MakeConfiguration(FixedNumberOfPackets), OK, 1, 229376, 2, 1024},
             {MakeConfiguration(FixedNumberOfPackets, 0, 100000, 1514), OK, 16, 9612500, 17, 100000},
             // (65535 + 24) x 2147483647 bytes: beyond 32 bits, yet every field of the plan fits.
-            {MakeConfiguration(FixedNumberOfPackets, 0, INT32_MAX, 65535), OK, 14078689, 9999999,
-             14078690, INT32_MAX},
+            // An even share, 9999999 bytes, would take 152 records of 65551 bytes: one short.
+            {MakeConfiguration(FixedNumberOfPackets, 0, INT32_MAX, 65535), OK, 14078689,
+             153 * 65551, 14078690, INT32_MAX},
             {MakeConfiguration(Continuous), OK, 4, 10000000, 2049, -1},
             {MakeConfiguration(None), REFUSED, 0, 0, 0, -1},
             {MakeConfiguration(Circular, 1024000, 1024, 31), REFUSED, 0, 0, 0, -1},
@@ -168,17 +106,153 @@ TEST(MemoryPlanTest, GivesTheBuffersOfTheModeOrRefuses) {
     }
 }
 
-// Circular, 1024000 bytes: 8 Buffers of 256000 bytes, which must leave the reserve available.
+// A plan of a fixed number of packets takes the requested number of maximum-size records, which
+// never span two Buffers; where an even share of the plan already does, it is what the plan
+// gives. The table covers the sizes at which an even share falls short for many requests.
+TEST(MemoryPlanTest, FixedNumberOfPacketsHoldsTheRequestedMaximumSizeRecords) {
+    std::vector<int32_t> requests;
+    for (int32_t packets = 512; packets <= 20000; ++packets) {
+        requests.push_back(packets);
+    }
+    for (const int32_t packets : {100000, 1000000, 10000000, 100000000, 1000000000, INT32_MAX}) {
+        requests.push_back(packets);
+    }
+    for (const int32_t size : {32, 200, 1514, 9000, 65535}) {
+        const int64_t record = size + 16;
+        unsigned int enlarged = 0;
+        for (const int32_t packets : requests) {
+            SCOPED_TRACE(std::to_string(packets) + " packets of " + std::to_string(size));
+            PCAPSniffer::MemoryPlan plan;
+            ASSERT_EQ(PCAPSniffer::ComputePlan(
+                          MakeConfiguration(FixedNumberOfPackets, 0, packets, size), plan)
+                          .GetCode(),
+                      ZrUtilsLib::OK);
+            const int64_t total = (size + 24) * int64_t{packets};
+            const int64_t evenShare = total / plan.bufferCount;
+            ASSERT_EQ(plan.bufferCount, total / 10000000 + 1);
+            ASSERT_EQ(plan.queueCapacity, plan.bufferCount + 1);
+            ASSERT_EQ(plan.numberOfPackets, packets);
+            ASSERT_GE(plan.bufferCount * (plan.bufferSize / record), packets);
+            ASSERT_GE(plan.bufferSize, evenShare);
+            ASSERT_LT(plan.bufferSize, evenShare + record);  // never a whole record more
+            if (evenShare / record * plan.bufferCount >= packets) {
+                ASSERT_EQ(plan.bufferSize, evenShare);
+            } else {
+                ++enlarged;
+            }
+        }
+        // Requests from 512 to 20000 whose even share falls short, and every large one at 65535.
+        const unsigned int expected = size == 65535 ? 18807 + 6 : size == 9000 ? 275 : 0;
+        EXPECT_EQ(enlarged, expected) << size;
+    }
+}
+
+// Circular, 1024000 bytes: 8 Buffers of 256000 bytes plus libpcap's kernel ring, which must leave
+// the reserve available.
 TEST(PCAPSnifferOpenTest, AvailableMemoryDecidesWhetherThePlanIsAccepted) {
+    using KvTransportLayerLib::Network::PCAP::Filter;
     FakeSystem system;
+    const uint64_t needed = 8 * 256000 + Filter::GetKernelBufferBytes(200);
     for (const bool fits : {false, true}) {
-        system.SetMemAvailable(PCAPSniffer::kMemoryReserve + 8 * 256000 + (fits ? 4096 : -4096));
+        system.SetMemAvailable(PCAPSniffer::kMemoryReserve + needed + (fits ? 4096 : -4096));
         PCAPSniffer sniffer(system.MakeGauge());
         PCAPSnifferConfiguration config = MakeConfiguration(Circular);
         EXPECT_EQ(sniffer.Open(&config).GetCode(),
                   fits ? ZrUtilsLib::OK : ZrUtilsLib::NOT_ENOUGH_MEMORY);
         EXPECT_EQ(sniffer.GetAllocatedBufferCount(), fits ? 8u : 0u);
     }
+}
+
+// The capture file name ends in ".pcap" (exact case) and holds at most 1023 characters.
+TEST(PCAPSnifferOpenTest, CaptureFileNameEndsInPcap) {
+    const std::string stem1018(1018, 'n');
+    const std::tuple<const char*, bool, std::string> cases[] = {
+        {"trace", true, "trace.pcap"},
+        {"trace.pcap", true, "trace.pcap"},
+        {"trace.PCAP", true, "trace.PCAP.pcap"},
+        {"pcap", true, "pcap.pcap"},
+        {".pcap", true, ".pcap"},
+        {"", false, "unchanged"},
+        {nullptr, false, "unchanged"},
+    };
+    for (const auto& [name, made, expected] : cases) {
+        std::string fileName = "unchanged";
+        EXPECT_EQ(PCAPSniffer::MakeCaptureFileName(name, fileName), made) << name;
+        EXPECT_EQ(fileName, expected);
+    }
+    const std::string longest = stem1018 + ".pcap";
+    std::string fileName;
+    EXPECT_TRUE(PCAPSniffer::MakeCaptureFileName(stem1018.c_str(), fileName));
+    EXPECT_EQ(fileName, longest);
+    EXPECT_TRUE(PCAPSniffer::MakeCaptureFileName(longest.c_str(), fileName));
+    EXPECT_EQ(fileName, longest);
+    EXPECT_FALSE(PCAPSniffer::MakeCaptureFileName((stem1018 + "n").c_str(), fileName));
+    EXPECT_FALSE(PCAPSniffer::MakeCaptureFileName((longest + "n").c_str(), fileName));
+
+    // Open names the file by the same rule, and refuses what the rule refuses.
+    PCAPSniffer sniffer;
+    PCAPSnifferConfiguration config = MakeConfiguration(Circular);
+    ASSERT_EQ(sniffer.Open(&config).GetCode(), ZrUtilsLib::OK);
+    EXPECT_STREQ(sniffer.GetFilename(), "/tmp/kvsniffer-unused.pcap");
+    std::snprintf(config.Filename, sizeof(config.Filename), "%sn", stem1018.c_str());
+    EXPECT_EQ(sniffer.Open(&config).GetCode(), ZrUtilsLib::INVALID_ARGUMENT);
+    EXPECT_STREQ(sniffer.GetFilename(), "");
+}
+
+// Pops every item and pushes it back: the queue's content, oldest first, unchanged.
+std::vector<Buffer*> ListQueue(PCAPSniffer::BufferQueue& queue) {
+    std::vector<Buffer*> items;
+    for (unsigned int count = queue.GetCount(); items.size() < count;) {
+        items.push_back(queue.Pop());
+        queue.Push(items.back());
+    }
+    return items;
+}
+
+// The adapter does not exist, so capture never starts while the sniffer thread waits for Buffers.
+// Stop ends it at once and the reason says so.
+TEST(PCAPSnifferEndTest, StopEndsAThreadWaitingOnACaptureThatNeverStarted) {
+    PCAPSniffer sniffer;
+    EXPECT_EQ(sniffer.GetEndReason(), PCAPSniffer::EndReason::Stopped);
+    PCAPSnifferConfiguration config = MakeConfiguration(FixedNumberOfPackets);
+    ASSERT_EQ(sniffer.Open(&config).GetCode(), ZrUtilsLib::OK);
+    EXPECT_NE(sniffer.Start().GetCode(), ZrUtilsLib::OK);
+    EXPECT_TRUE(sniffer.IsRunning());
+    EXPECT_EQ(sniffer.GetEndReason(), PCAPSniffer::EndReason::Running);
+    const auto start = std::chrono::steady_clock::now();
+    sniffer.Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_FALSE(sniffer.IsRunning());
+    EXPECT_EQ(sniffer.GetEndReason(), PCAPSniffer::EndReason::Stopped);
+    EXPECT_EQ(sniffer.GetFreeQueue()->GetCount(), 1u);
+}
+
+// The filter stops behind the sniffer's back and hands back its four empty Buffers; the thread,
+// held until then, meets a filter that refuses the replacement. The refused Buffer keeps its
+// place at the head of the free queue, the thread ends with DriverError, and Stop finds every
+// Buffer in the free queue in order, at once.
+TEST(PCAPSnifferEndTest, RefusedReplacementStaysInTheFreeQueue) {
+    HeldSniffer sniffer(HeldSniffer::HoldAt::FirstReplacement);
+    PCAPSnifferConfiguration config = MakeConfiguration(Circular);
+    ASSERT_EQ(sniffer.Open(&config).GetCode(), ZrUtilsLib::OK);
+    const std::vector<Buffer*> waiting = ListQueue(*sniffer.GetFreeQueue());
+    ASSERT_EQ(waiting.size(), 4u);
+    EXPECT_NE(sniffer.Start().GetCode(), ZrUtilsLib::OK);  // no such adapter
+    sniffer.StopFilterOnly();
+    ASSERT_TRUE(sniffer.WaitUntilHeld(2000));
+    for (int wait = 0; sniffer.IsRunning() && wait < 300; ++wait) {
+        ZrUtilsLib::Thread::Sleep(10);
+    }
+    EXPECT_FALSE(sniffer.IsRunning());
+    EXPECT_EQ(sniffer.GetEndReason(), PCAPSniffer::EndReason::DriverError);
+    const auto start = std::chrono::steady_clock::now();
+    sniffer.Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    EXPECT_EQ(sniffer.GetEndReason(), PCAPSniffer::EndReason::DriverError);
+    EXPECT_TRUE(sniffer.GetRecordedQueue()->IsEmpty());
+    const std::vector<Buffer*> freeBuffers = ListQueue(*sniffer.GetFreeQueue());
+    ASSERT_EQ(freeBuffers.size(), 8u);
+    EXPECT_EQ(std::vector<Buffer*>(freeBuffers.begin(), freeBuffers.begin() + 4), waiting);
 }
 
 // Stop gets every lent Buffer back at once, and Close and the destructor end promptly too.
