@@ -435,7 +435,8 @@ void PCAPSniffer::ReleaseBuffers() {
 }
 
 Result PCAPSniffer::StartStore() {
-    return mWriter.StartStore(mFilename, mMaximumPacketSize, &mRecorded, &mFree);
+    return mWriter.StartStore(mFilename, mMaximumPacketSize, &mRecorded, &mFree,
+                              static_cast<uint32_t>(GetLinkType()));
 }
 
 bool PCAPSniffer::MakeCaptureFileName(const char* name, std::string& fileName) {

@@ -36,50 +36,59 @@ PCAPWriter::PCAPWriter()
 
 PCAPWriter::~PCAPWriter() {
     WaitForStoreCompletion();
-    CloseFile();
+    mFile.Discard();
     Logger::Free(mLogger);
 }
 
-void PCAPWriter::MakeGlobalHeader(unsigned char (&header)[kGlobalHeaderSize], uint32_t snapLength) {
+void PCAPWriter::MakeGlobalHeader(unsigned char (&header)[kGlobalHeaderSize], uint32_t snapLength,
+                                  uint32_t linkType) {
     PutUint32(header + 0, kMagic);
     PutUint16(header + 4, kVersionMajor);
     PutUint16(header + 6, kVersionMinor);
     PutUint32(header + 8, 0);   // time zone offset
     PutUint32(header + 12, 0);  // timestamp accuracy
     PutUint32(header + 16, snapLength);
-    PutUint32(header + 20, kLinkTypeEthernet);
+    PutUint32(header + 20, linkType);
+}
+
+Result PCAPWriter::PrepareFile(const char* fileName) {
+    if (IsStoring()) {
+        return Result(ZrUtilsLib::STATE_ERROR, "A store is already running");
+    }
+    WaitUntilSignaled();  // joins the thread of a previous store, if any
+    mStoreResult = Result(ZrUtilsLib::OK);
+    mFileName = fileName != nullptr ? fileName : "";
+    const int error = mFile.Create(mFileName);
+    if (error != 0) {
+        NoteFailure(ZrUtilsLib::CANNOT_OPEN_FILE, "create", error, "PrepareFile");
+    }
+    return mStoreResult;
 }
 
 Result PCAPWriter::StartStore(const char* fileName, int snapLength, BufferQueue* recorded,
-                              BufferQueue* free) {
+                              BufferQueue* free, uint32_t linkType) {
     if (IsStoring()) {
         return Result(ZrUtilsLib::STATE_ERROR, "A store is already running");
     }
     WaitUntilSignaled();  // joins the thread of a previous store, if any
     mStoreResult = Result(ZrUtilsLib::OK);
     if (recorded == nullptr || free == nullptr || fileName == nullptr || recorded->IsEmpty()) {
-        return Result(ZrUtilsLib::OK);
+        mFile.Discard();
+        return mStoreResult;
+    }
+    if (!mFile.IsOpen() || mFileName != fileName) {
+        const Result prepared = PrepareFile(fileName);
+        if (prepared.IsFailure()) {
+            return prepared;
+        }
     }
     mSource = recorded;
     mRecycle = free;
-    mFileName = fileName;
-
-    mFile = std::fopen(fileName, "w+b");
-    if (mFile == nullptr) {
-        NoteFailure(ZrUtilsLib::CANNOT_OPEN_FILE, "create", errno, "StartStore");
-        mSource = nullptr;
-        mRecycle = nullptr;
-        return mStoreResult;
-    }
-
-    // Unbuffered: each Buffer goes to the file in a single write straight from capture memory,
-    // and a failure is seen by the fwrite that caused it.
-    std::setvbuf(mFile, nullptr, _IONBF, 0);
 
     unsigned char header[kGlobalHeaderSize];
-    MakeGlobalHeader(header, static_cast<uint32_t>(snapLength));
+    MakeGlobalHeader(header, static_cast<uint32_t>(snapLength), linkType);
     errno = 0;
-    if (std::fwrite(header, 1, sizeof(header), mFile) != sizeof(header)) {
+    if (std::fwrite(header, 1, sizeof(header), mFile.GetStream()) != sizeof(header)) {
         NoteFailure(ZrUtilsLib::FILE_ERROR, "write", errno, "StartStore");
     }
 
@@ -87,7 +96,7 @@ Result PCAPWriter::StartStore(const char* fileName, int snapLength, BufferQueue*
     Result started = StartThread();
     if (started.GetCode() != ZrUtilsLib::OK) {
         mStoring.store(false, std::memory_order_release);
-        CloseFile();
+        mFile.Discard();
         mSource = nullptr;
         mRecycle = nullptr;
         mStoreResult = started;
@@ -96,18 +105,47 @@ Result PCAPWriter::StartStore(const char* fileName, int snapLength, BufferQueue*
 }
 
 Result PCAPWriter::Run() {
-    for (Buffer* buffer = mSource->Pop(); buffer != nullptr; buffer = mSource->Pop()) {
-        errno = 0;
-        if (buffer->FWrite(mFile).GetCode() != ZrUtilsLib::OK) {
-            NoteFailure(ZrUtilsLib::FILE_ERROR, "write", errno, "Run");
-        }
-        mRecycle->Push(buffer);
-    }
-    CloseFile();
-    mSource = nullptr;
-    mRecycle = nullptr;
+    WriteRecordedBuffers();
+    EndStore();
     mStoring.store(false, std::memory_order_release);
     return Result(ZrUtilsLib::OK);
+}
+
+// Each Buffer goes back to the end of the recorded queue once written: after one round the
+// queue holds the recording as before, whatever the outcome. Once a write failed, the file is
+// lost and the rest is not written.
+void PCAPWriter::WriteRecordedBuffers() {
+    const unsigned int count = mSource->GetCount();
+    for (unsigned int index = 0; index < count; ++index) {
+        Buffer* buffer = mSource->Pop();
+        if (mStoreResult.GetCode() == ZrUtilsLib::OK) {
+            errno = 0;
+            if (buffer->FWrite(mFile.GetStream()).GetCode() != ZrUtilsLib::OK) {
+                NoteFailure(ZrUtilsLib::FILE_ERROR, "write", errno, "Run");
+            }
+        }
+        mSource->Push(buffer);
+    }
+}
+
+// A complete file takes the target's place and the Buffers are free; otherwise the target is
+// untouched and the recording stays queued for another attempt.
+void PCAPWriter::EndStore() {
+    if (mStoreResult.GetCode() == ZrUtilsLib::OK) {
+        const int error = mFile.Commit();
+        if (error != 0) {
+            NoteFailure(ZrUtilsLib::FILE_ERROR, "complete", error, "Run");
+        }
+    }
+    if (mStoreResult.GetCode() == ZrUtilsLib::OK) {
+        for (Buffer* buffer = mSource->Pop(); buffer != nullptr; buffer = mSource->Pop()) {
+            mRecycle->Push(buffer);
+        }
+    } else {
+        mFile.Discard();
+    }
+    mSource = nullptr;
+    mRecycle = nullptr;
 }
 
 bool PCAPWriter::IsStoring() const {
@@ -126,18 +164,6 @@ Result PCAPWriter::GetStoreResult() const {
         return Result(ZrUtilsLib::PENDING);
     }
     return mStoreResult;
-}
-
-// A close failure is a write failure too: buffered bytes are flushed here.
-void PCAPWriter::CloseFile() {
-    if (mFile == nullptr) {
-        return;
-    }
-    errno = 0;
-    if (std::fclose(mFile) != 0) {
-        NoteFailure(ZrUtilsLib::FILE_ERROR, "write", errno, "CloseFile");
-    }
-    mFile = nullptr;
 }
 
 // Only the first failure is kept and logged: once a device is full, every later write fails

@@ -2,11 +2,11 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 
 #include "KvTransportLayerLib/Network/PCAP/Buffer.h"
 #include "KvTransportLayerLib/Network/PCAP/Queue.h"
+#include "ZrUtilsLib/ReplacingFile.h"
 #include "ZrUtilsLib/Result.h"
 #include "ZrUtilsLib/Thread.h"
 
@@ -14,17 +14,22 @@ namespace ZrUtilsLib {
 class Logger;
 }
 
-// Writes a finished recording to a classic pcap file (magic 0xA1B2C3D4, version 2.4, link type
-// Ethernet, host byte order) on the thread "KOVA PCAP Writer": the 24-byte global header, then
-// every recorded Buffer's valid bytes in one fwrite each, oldest first. Each written Buffer moves
-// to the free queue, whatever the outcome of its write.
+// Writes a finished recording to a classic pcap file (magic 0xA1B2C3D4, version 2.4, the
+// capture's link type, host byte order) on the thread "KOVA PCAP Writer": the 24-byte global
+// header, then every recorded Buffer's valid bytes in one fwrite each, oldest first.
+//
+// The file is written beside its target and takes the target's place only once every byte is
+// written, so an existing file is replaced by a complete capture or not at all. After a
+// complete store the Buffers are in the free queue; after a failed one they are still in the
+// recorded queue, in order, so that the same recording can be stored under another name.
 //
 // Use from the recording run (main thread):
-//   StartStore(...)           creates the file and starts the store (no file when nothing was
-//                             recorded);
+//   PrepareFile(name)         before recording: proves the file can be created, and creates
+//                             the file the store will write into;
+//   StartStore(...)           starts the store (no file when nothing was recorded);
 //   while (IsStoring()) ...   polls until the store is over;
 //   WaitForStoreCompletion()  joins the writer thread;
-//   GetStoreResult()          OK, or why the file is missing or incomplete.
+//   GetStoreResult()          OK, or why the file is missing.
 class PCAPWriter : private ZrUtilsLib::Thread {
 public:
     using BufferQueue =
@@ -37,39 +42,46 @@ public:
     static constexpr size_t kGlobalHeaderSize = 24;
 
     PCAPWriter();
-    // Waits for a running store to finish, so that the thread never outlives the writer.
+    // Waits for a running store to finish, so that the thread never outlives the writer; a
+    // prepared file that was never stored is removed.
     ~PCAPWriter() override;
 
-    // Starts storing `recorded` into `fileName` (created, or truncated when it exists) with
-    // the given snapshot length; every written Buffer is pushed on `free`. An empty recorded
-    // queue gives OK at once and creates no file. A file that cannot be created gives
-    // CANNOT_OPEN_FILE, described with the file name and the system's reason; a thread that
-    // cannot start gives its failure and the file is closed. Not allowed while a store runs
-    // (STATE_ERROR).
-    ZrUtilsLib::Result StartStore(const char* fileName, int snapLength, BufferQueue* recorded,
-                                  BufferQueue* free);
+    // Creates, in the directory of `fileName`, the file a later store of that name writes
+    // into. CANNOT_OPEN_FILE, described with the file name and the system's reason, when it
+    // cannot be created. Not allowed while a store runs (STATE_ERROR).
+    ZrUtilsLib::Result PrepareFile(const char* fileName);
 
-    // True from a successful StartStore until the file has been closed. Safe from any thread.
+    // Starts storing `recorded` into `fileName` with the given snapshot length and link type,
+    // into the prepared file (prepared now when it was not). An empty recorded queue gives OK at
+    // once, creates no file and leaves an existing one as it was. CANNOT_OPEN_FILE when the file
+    // cannot be created; a thread that cannot start gives its failure. Not allowed while a
+    // store runs (STATE_ERROR).
+    ZrUtilsLib::Result StartStore(const char* fileName, int snapLength, BufferQueue* recorded,
+                                  BufferQueue* free, uint32_t linkType = kLinkTypeEthernet);
+
+    // True from a successful StartStore until the file has been completed. Safe from any thread.
     bool IsStoring() const;
 
-    // Returns once the writer thread has ended; the store always writes every Buffer.
+    // Returns once the writer thread has ended.
     ZrUtilsLib::Result WaitForStoreCompletion();
 
     // The outcome of the last StartStore and its store: OK, CANNOT_OPEN_FILE, or the first
-    // failure to write or close the file (FILE_ERROR, described with the file name and the
+    // failure to write or complete the file (FILE_ERROR, described with the file name and the
     // system's reason). PENDING while the store runs.
     ZrUtilsLib::Result GetStoreResult() const;
 
-    // The 24-byte pcap global header for a snapshot length, in host byte order.
-    static void MakeGlobalHeader(unsigned char (&header)[kGlobalHeaderSize], uint32_t snapLength);
+    // The 24-byte pcap global header, in host byte order.
+    static void MakeGlobalHeader(unsigned char (&header)[kGlobalHeaderSize], uint32_t snapLength,
+                                 uint32_t linkType = kLinkTypeEthernet);
 
 private:
     ZrUtilsLib::Result Run() override;
-    void CloseFile();
+    void WriteRecordedBuffers();
+    void EndStore();
     void NoteFailure(unsigned int code, const char* action, int error, const char* function);
 
     std::atomic<bool> mStoring{false};
-    FILE* mFile = nullptr;
+    ZrUtilsLib::ReplacingFile mFile;
     BufferQueue* mSource = nullptr;
     BufferQueue* mRecycle = nullptr;
     std::string mFileName;

@@ -168,7 +168,62 @@ bool AskFilename(FILE* in, FILE* out, std::string& name) {
     }
 }
 
+// The rest of the line, without its line end and surrounding blanks; false at the end of input.
+bool ReadLine(FILE* in, size_t maxLength, std::string& line, bool& tooLong) {
+    line.clear();
+    tooLong = false;
+    int c = std::getc(in);
+    if (c == EOF) {
+        return false;
+    }
+    for (; c != EOF && c != '\n'; c = std::getc(in)) {
+        if (line.size() < maxLength) {
+            line.push_back(static_cast<char>(c));
+        } else {
+            tooLong = true;
+        }
+    }
+    const size_t first = line.find_first_not_of(" \t\r");
+    const size_t last = line.find_last_not_of(" \t\r");
+    line = first == std::string::npos ? std::string() : line.substr(first, last - first + 1);
+    return true;
+}
+
 }  // namespace
+
+int SelectAnotherFilename(std::string& captureName, FILE* input, FILE* output) {
+    for (;;) {
+        PrintLine(output, "Enter another filename to store the recording (nothing to give up)");
+        PrintMarker(output);
+        std::string name;
+        bool tooLong = false;
+        if (!ReadLine(input, MAX_FILENAME, name, tooLong) || (name.empty() && !tooLong)) {
+            return 0;
+        }
+        captureName = CaptureFileName(name);
+        if (tooLong || captureName.size() > MAX_FILENAME) {
+            std::fprintf(output,
+                         "The filename is too long (at most %zu characters, the .pcap ending "
+                         "included)\n",
+                         MAX_FILENAME);
+            continue;
+        }
+        if (!IsFileExists(captureName.c_str())) {
+            return 1;
+        }
+        switch (AskOverwrite(captureName, input, output)) {
+            case Confirmation::Yes:
+                return 1;
+            case Confirmation::No:
+                break;
+            case Confirmation::EndOfInput:
+                return 0;
+        }
+        // The overwrite answer leaves the rest of its line unread.
+        std::string rest;
+        ReadLine(input, MAX_FILENAME, rest, tooLong);
+    }
+}
 
 int SelectNetworkInterface(PCAPSnifferConfiguration& config, FILE* input, FILE* output,
                            KvUtilsLib::Network::IDriverEnabled* driver) {

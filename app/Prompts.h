@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "app/PCAPSnifferConfiguration.h"
@@ -31,6 +32,11 @@ int SelectNetworkInterfaceFrom(std::vector<KvUtilsLib::Network::Interface const*
 
 // Fills Filename; when the capture file it names already exists, asks before replacing it.
 int SelectFilename(PCAPSnifferConfiguration& config, FILE* input = stdin, FILE* output = stdout);
+
+// After a failed store: asks for another capture file name, a whole line (blanks included),
+// with ".pcap" added when missing, and asks before replacing an existing file. Zero for an
+// empty answer or the end of input.
+int SelectAnotherFilename(std::string& captureName, FILE* input = stdin, FILE* output = stdout);
 
 // Fills Mode with 1, 2 or 3.
 int SelectMode(PCAPSnifferConfiguration& config, FILE* input = stdin, FILE* output = stdout);

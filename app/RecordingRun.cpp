@@ -1,14 +1,18 @@
 #include "app/RecordingRun.h"
 
+#include <stdio_ext.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <string>
 
 #include "ZrUtilsLib/Result.h"
 #include "ZrUtilsLib/Thread.h"
 #include "app/CommandLine.h"
 #include "app/PCAPSniffer.h"
 #include "app/PCAPSnifferConfiguration.h"
+#include "app/Prompts.h"
 
 using ZrUtilsLib::Result;
 using ZrUtilsLib::Thread;
@@ -23,6 +27,8 @@ namespace {
 
 const char kSpinner[4] = {'|', '/', '-', '\\'};
 constexpr unsigned long kSpinnerPeriodMs = 250;
+// Signals that end a recording the way Ctrl+C does: a service stop, a closed terminal.
+const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 void Turn(unsigned int& spinnerIndex) {
     std::printf("%c\r", kSpinner[spinnerIndex]);
@@ -37,8 +43,14 @@ void PrintReason(const Result& result) {
     }
 }
 
+const char* DescriptionOf(const Result& result) {
+    return result.HasDescription() ? result.GetDescription() : result.GetCodeString();
+}
+
 void Acquire(PCAPSniffer& sniffer, unsigned int& spinnerIndex) {
-    std::signal(SIGINT, &Stop);
+    for (const int signal : kStopSignals) {
+        std::signal(signal, &Stop);
+    }
     std::puts("");
     std::puts("<Press Ctrl+c to stop acquiring>");
     std::puts("");
@@ -50,13 +62,25 @@ void Acquire(PCAPSniffer& sniffer, unsigned int& spinnerIndex) {
             break;
         }
     }
+    // From here a second Ctrl+C or a SIGTERM ends the program at once; a terminal that goes
+    // away no longer matters, the file is written all the same.
     std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    std::signal(SIGHUP, SIG_IGN);
 }
 
-void Store(PCAPSniffer& sniffer, unsigned int& spinnerIndex) {
+void SayWhyTheRecordingEnded(PCAPSniffer& sniffer, const PCAPSnifferConfiguration& configuration) {
+    if (sniffer.GetEndReason() == PCAPSniffer::EndReason::AdapterLost) {
+        std::printf("The network adapter %s has disappeared: the recording ends\n",
+                    configuration.AdapterName.c_str());
+    }
+}
+
+// One store into `fileName`, with its spinner; the outcome.
+Result StoreInto(PCAPSniffer& sniffer, const std::string& fileName, unsigned int& spinnerIndex) {
     PCAPWriter& writer = sniffer.GetWriter();
-    writer.StartStore(sniffer.GetFilename(), sniffer.GetMaximumPacketSize(),
-                      sniffer.GetRecordedQueue(), sniffer.GetFreeQueue());
+    writer.StartStore(fileName.c_str(), sniffer.GetMaximumPacketSize(), sniffer.GetRecordedQueue(),
+                      sniffer.GetFreeQueue(), static_cast<uint32_t>(sniffer.GetLinkType()));
     std::puts("Store Start");
     while (writer.IsStoring()) {
         std::printf("Running");
@@ -67,10 +91,39 @@ void Store(PCAPSniffer& sniffer, unsigned int& spinnerIndex) {
     writer.WaitForStoreCompletion();
     const Result stored = writer.GetStoreResult();
     if (stored.IsFailure()) {
-        std::printf("The capture file was not stored completely: %s\n",
-                    stored.HasDescription() ? stored.GetDescription() : stored.GetCodeString());
+        std::printf("The capture file was not stored: %s\n", DescriptionOf(stored));
     }
     std::puts("\r ");
+    return stored;
+}
+
+// Answers typed while the program was busy recording are not answers to the next question.
+void ForgetTypedAhead() {
+    __fpurge(stdin);
+    tcflush(STDIN_FILENO, TCIFLUSH);
+}
+
+// The recording stays in memory after a failed store: on a terminal, the operator may name
+// another file, as often as it takes.
+void Store(PCAPSniffer& sniffer, unsigned int& spinnerIndex) {
+    Result stored = StoreInto(sniffer, sniffer.GetFilename(), spinnerIndex);
+    const bool interactive = isatty(STDIN_FILENO) != 0;
+    if (stored.IsFailure() && interactive) {
+        ForgetTypedAhead();
+    }
+    while (stored.IsFailure() && interactive && !sniffer.GetRecordedQueue()->IsEmpty()) {
+        std::puts("The recording is still in memory.");
+        std::string fileName;
+        if (SelectAnotherFilename(fileName) == 0) {
+            break;
+        }
+        const Result prepared = sniffer.GetWriter().PrepareFile(fileName.c_str());
+        if (prepared.IsFailure()) {
+            std::printf("%s\n", DescriptionOf(prepared));
+            continue;
+        }
+        stored = StoreInto(sniffer, fileName, spinnerIndex);
+    }
 }
 
 }  // namespace
@@ -90,6 +143,15 @@ int RunRecording(int argc, char** argv) {
     if (geteuid() != 0) {
         std::printf("Root priviledges are required to run this application\n ");
         return 0;
+    }
+    // A capture file that cannot be written is refused before anything is recorded.
+    std::string fileName;
+    if (PCAPSniffer::MakeCaptureFileName(configuration.Filename, fileName)) {
+        const Result prepared = sniffer.GetWriter().PrepareFile(fileName.c_str());
+        if (prepared.IsFailure()) {
+            std::printf("%s\n", DescriptionOf(prepared));
+            return 0;
+        }
     }
 
     std::puts("");
@@ -113,6 +175,7 @@ int RunRecording(int argc, char** argv) {
 
     sniffer.Stop();
     std::puts("\r ");
+    SayWhyTheRecordingEnded(sniffer, configuration);
     std::puts("Store the pcap trace into a file...");
     std::puts("");
     Store(sniffer, spinnerIndex);

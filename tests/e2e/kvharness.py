@@ -34,7 +34,8 @@ class VethLink:
 
     counter = 0
 
-    def __init__(self):
+    def __init__(self, mtu=1500):
+        self.mtu = mtu
         VethLink.counter += 1
         tag = f"{os.getpid() % 100000}{VethLink.counter}"
         self.namespace, self.host, self.peer = f"kvns{tag}", f"kvh{tag}", f"kvp{tag}"
@@ -47,6 +48,8 @@ class VethLink:
         script = f"""set -e
             ip netns add {self.namespace}
             ip link add {self.host} type veth peer name {self.peer}
+            ip link set {self.host} mtu {self.mtu}
+            ip link set {self.peer} mtu {self.mtu}
             ip link set {self.peer} netns {self.namespace}
             sysctl -qw net.ipv6.conf.{self.host}.disable_ipv6=1
             {ns} sysctl -qw net.ipv6.conf.{self.peer}.disable_ipv6=1
@@ -82,13 +85,17 @@ class Recorder:
     """The recorder inside the `outer` and `inner` wrappers around the driver node's; each
     wrapper execs, so the process id is the recorder's."""
 
-    def __init__(self, args, stdin_text="", with_driver=True, env=None, outer=(), inner=()):
+    def __init__(self, args, stdin_text="", with_driver=True, env=None, outer=(), inner=(),
+                 stdin=None):
+        """`stdin`: a file descriptor to read instead of `stdin_text` (a terminal, say)."""
         cmd = list(outer) + ([WITH_DRIVER] if with_driver else []) + list(inner) + [RECORDER]
-        self.process = subprocess.Popen(cmd + list(args), stdin=subprocess.PIPE,
+        self.process = subprocess.Popen(cmd + list(args),
+                                        stdin=subprocess.PIPE if stdin is None else stdin,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
-        self.process.stdin.write(stdin_text.encode())
-        self.process.stdin.close()
-        self.process.stdin = None  # closed: communicate() must not flush it
+        if stdin is None:
+            self.process.stdin.write(stdin_text.encode())
+            self.process.stdin.close()
+            self.process.stdin = None  # closed: communicate() must not flush it
         self.stdout = self.stderr = b""
 
     def finish(self, timeout=60.0):
@@ -107,6 +114,18 @@ class Recorder:
         return self.stdout.decode(errors="replace")
 
 
+    def read_until(self, text, timeout=30.0):
+        """Reads the console until `text` appears; the process must not end first."""
+        deadline = time.monotonic() + timeout
+        os.set_blocking(self.process.stdout.fileno(), False)
+        while text.encode() not in self.stdout:
+            chunk = self.process.stdout.read()
+            assert chunk or (time.monotonic() < deadline and self.process.poll() is None), \
+                self.text + self.stderr.decode()
+            self.stdout += chunk or b""
+            time.sleep(0.02)
+
+
 def record(args, stdin_text="", with_driver=True, timeout=60.0, **kwargs):
     """Runs the recorder to its end; returns (exit code, console text)."""
     recorder = Recorder(args, stdin_text, with_driver, **kwargs)
@@ -117,14 +136,7 @@ def start(link, path, *args, **kwargs):
     """The recorder recording the link's host end into `path`, once capture runs."""
     recorder = Recorder([f"--adaptername={link.host}", f"--filename={path}"] + list(args),
                         **kwargs)
-    deadline = time.monotonic() + 15
-    os.set_blocking(recorder.process.stdout.fileno(), False)
-    while b"<Press Ctrl+c to stop acquiring>" not in recorder.stdout:
-        chunk = recorder.process.stdout.read()
-        assert chunk or (time.monotonic() < deadline and recorder.process.poll() is None), \
-            recorder.text + recorder.stderr.decode()
-        recorder.stdout += chunk or b""
-        time.sleep(0.02)
+    recorder.read_until("<Press Ctrl+c to stop acquiring>", timeout=15)
     return recorder
 
 
