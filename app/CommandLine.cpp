@@ -156,6 +156,8 @@ public:
     // False when the program is to stop after this argument.
     bool Handle(char const* argument);
     bool IsAdapterGiven() const { return mAdapterGiven; }
+    // Why Handle stopped the program.
+    ParseOutcome GetOutcome() const { return mOutcome; }
 
 private:
     bool HandleMode(char const* argument);
@@ -165,8 +167,12 @@ private:
     void HandleBufferSize(char const* argument);
     void HandleMaximumPacketSize(char const* argument);
     bool IsDriverMissing(char const* adapterName);
-    bool StopWithHelp() {
+    bool StopWithHelp(ParseOutcome outcome) {
         PrintHelp(mProgramPath, mOut);
+        return StopAs(outcome);
+    }
+    bool StopAs(ParseOutcome outcome) {
+        mOutcome = outcome;
         return false;
     }
 
@@ -175,6 +181,7 @@ private:
     KvUtilsLib::Network::IDriverEnabled* mDriver;
     FILE* mOut;
     bool mAdapterGiven = false;
+    ParseOutcome mOutcome = ParseOutcome::Proceed;
 };
 
 bool ArgumentParser::Handle(char const* argument) {
@@ -201,19 +208,19 @@ bool ArgumentParser::Handle(char const* argument) {
     }
     if (std::strstr(argument, "--license") != nullptr) {
         PrintLicense(mOut);
-        return false;
+        return StopAs(ParseOutcome::Finished);
     }
     if (std::strcmp(argument, "--help") == 0) {
-        return StopWithHelp();
+        return StopWithHelp(ParseOutcome::Finished);
     }
     std::fprintf(mOut, "Did not recognize argument %s\n", argument);
-    return StopWithHelp();
+    return StopWithHelp(ParseOutcome::Refused);
 }
 
 bool ArgumentParser::HandleMode(char const* argument) {
     if (std::strlen(argument) > MAX_MODE_ARGUMENT) {
         PrintLine(mOut, "Unsupported mode");
-        return StopWithHelp();
+        return StopWithHelp(ParseOutcome::Refused);
     }
     std::string value;
     ReadWordValue(argument, "--mode=", value);
@@ -224,7 +231,7 @@ bool ArgumentParser::HandleMode(char const* argument) {
         }
     }
     std::fprintf(mOut, "The mode %s is not valid\n", value.c_str());
-    return StopWithHelp();
+    return StopWithHelp(ParseOutcome::Refused);
 }
 
 bool ArgumentParser::HandleAdapterName(char const* argument) {
@@ -232,18 +239,18 @@ bool ArgumentParser::HandleAdapterName(char const* argument) {
     ReadWordValue(argument, "--adaptername=", value);
     if (value.empty()) {
         PrintLine(mOut, "The network adapter name is missing");
-        return false;
+        return StopAs(ParseOutcome::Refused);
     }
     if (value.size() > MAX_ADAPTER_NAME) {
         std::fprintf(mOut, "The network adapter name is too long (at most %zu characters)\n",
                      MAX_ADAPTER_NAME);
-        return false;
+        return StopAs(ParseOutcome::Refused);
     }
     mConfig.AdapterName = value;
     if (IsDriverMissing(mConfig.AdapterName.c_str())) {
         std::fprintf(mOut, "The network adapter %s didn't have Kova Velox Installed",
                      mConfig.AdapterName.c_str());
-        return false;
+        return StopAs(ParseOutcome::Failed);
     }
     mAdapterGiven = true;
     return true;
@@ -262,7 +269,7 @@ bool ArgumentParser::IsDriverMissing(char const* adapterName) {
 bool ArgumentParser::HandleFilename(char const* argument) {
     if (std::strlen(argument) > MAX_FILENAME_ARGUMENT) {
         PrintLine(mOut, "Filename is too long");
-        return false;
+        return StopAs(ParseOutcome::Refused);
     }
     std::string value;
     if (ReadWholeValue(argument, "--filename=", value)) {
@@ -398,27 +405,34 @@ void PrintHelpClosingSections(FILE* out) {
 
 }  // namespace
 
-int Parse(int argc, char const** argv, PCAPSnifferConfiguration& config, bool& flag,
-          KvUtilsLib::Network::IDriverEnabled* driver, FILE* input, FILE* output) {
+ParseOutcome ParseCommandLine(int argc, char const** argv, PCAPSnifferConfiguration& config,
+                              KvUtilsLib::Network::IDriverEnabled* driver, FILE* input,
+                              FILE* output) {
     SetDefaults(config);
-    flag = false;
     char const* programPath = (argc > 0 && argv != nullptr) ? argv[0] : nullptr;
     ArgumentParser parser(programPath, config, driver, output);
     for (int i = 1; i < argc; ++i) {
         if (!parser.Handle(argv[i])) {
-            return 0;
+            return parser.GetOutcome();
         }
     }
     if (!parser.IsAdapterGiven() && SelectNetworkInterface(config, input, output, driver) == 0) {
-        return 0;
+        return ParseOutcome::Failed;
     }
     if (config.Filename[0] == '\0' && SelectFilename(config, input, output) == 0) {
-        return 0;
+        return ParseOutcome::Failed;
     }
-    if (config.Mode == None) {
-        return SelectMode(config, input, output);
+    if (config.Mode == None && SelectMode(config, input, output) == 0) {
+        return ParseOutcome::Failed;
     }
-    return 1;
+    return ParseOutcome::Proceed;
+}
+
+int Parse(int argc, char const** argv, PCAPSnifferConfiguration& config, bool& flag,
+          KvUtilsLib::Network::IDriverEnabled* driver, FILE* input, FILE* output) {
+    flag = false;
+    return ParseCommandLine(argc, argv, config, driver, input, output) == ParseOutcome::Proceed ? 1
+                                                                                                : 0;
 }
 
 void PrintHelp(char const* programPath, FILE* out) {

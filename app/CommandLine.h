@@ -22,6 +22,19 @@ int Parse(int argc, char const** argv, PCAPSnifferConfiguration& config, bool& f
           KvUtilsLib::Network::IDriverEnabled* driver = nullptr, FILE* input = stdin,
           FILE* output = stdout);
 
+// How the command line and the prompts ended, for the exit status.
+enum class ParseOutcome {
+    Proceed,   // the configuration is complete: record
+    Finished,  // the help page or the licence was asked for and shown
+    Refused,   // an argument was not accepted (not recognised, invalid, too long)
+    Failed,    // the named adapter lacks the driver, or a prompt's input ended
+};
+
+// Parse, telling why it stopped.
+ParseOutcome ParseCommandLine(int argc, char const** argv, PCAPSnifferConfiguration& config,
+                              KvUtilsLib::Network::IDriverEnabled* driver = nullptr,
+                              FILE* input = stdin, FILE* output = stdout);
+
 // The help page, naming the program after the last component of `programPath`.
 void PrintHelp(char const* programPath, FILE* output = stdout);
 

@@ -180,6 +180,11 @@ Result PCAPSniffer::Open(PCAPSnifferConfiguration* config) {
     mFilterOpen = true;
 
     mBufferSize = plan.bufferSize;
+    mDiscarded.store(0);
+    mBytesHeld.store(0);
+    mBytesLimit = config->Mode == Continuous
+                      ? uint64_t{kMaximumBufferCount} * static_cast<uint64_t>(kContinuousBufferSize)
+                      : plan.GetInitialBytes();
     for (uint32_t index = 0; index < plan.bufferCount; ++index) {
         Buffer* buffer = CreateBuffer();
         if (buffer == nullptr) {
@@ -242,7 +247,7 @@ PCAPSniffer::EndReason PCAPSniffer::Record() {
             continue;
         }
         // An empty Buffer comes back only when the stop completed it.
-        (buffer->GetPacketCount() > 0 ? mRecorded : mFree).Push(buffer);
+        KeepRetrieved(buffer);
         if (HasExceededPacketLimit()) {
             return EndReason::PacketCountReached;
         }
@@ -308,7 +313,37 @@ PCAPSniffer::EndReason PCAPSniffer::LendHead(BufferQueue& queue) {
         return RefusedLend();
     }
     queue.Pop();
+    if (&queue == &mRecorded) {
+        mDiscarded.fetch_add(buffer->GetPacketCount());
+        mBytesHeld.fetch_sub(buffer->GetDataLength());
+    }
     return EndReason::Running;
+}
+
+// A Buffer handed back with packets joins the recording; an empty one (completed by the stop)
+// is free again.
+void PCAPSniffer::KeepRetrieved(Buffer* buffer) {
+    if (buffer->GetPacketCount() == 0) {
+        mFree.Push(buffer);
+        return;
+    }
+    mRecorded.Push(buffer);
+    mBytesHeld.fetch_add(buffer->GetDataLength());
+}
+
+RecordingCounters PCAPSniffer::GetCounters() {
+    RecordingCounters counters;
+    if (mFilterOpen) {
+        KvTransportLayerLib::Network::PCAP::Statistic statistic;
+        mFilter->GetStatistic(&statistic);
+        counters.recorded = mFilter->GetRecordedPacketCount();
+        counters.kernelDropped = statistic.GetDropCount();
+        counters.recorderDropped = statistic.GetRecorderDropCount();
+    }
+    counters.discarded = mDiscarded.load();
+    counters.bytesHeld = mBytesHeld.load();
+    counters.bytesLimit = mBytesLimit;
+    return counters;
 }
 
 // A filter refuses a Buffer only once it is stopping; Stop does that after asking this thread
@@ -398,7 +433,7 @@ void PCAPSniffer::DrainFilter() {
         const unsigned int code = mFilter->RetrieveBuffer(buffer, timeoutMs).GetCode();
         if (code == ZrUtilsLib::OK) {
             timeouts = 0;
-            (buffer->GetPacketCount() > 0 ? mRecorded : mFree).Push(buffer);
+            KeepRetrieved(buffer);
         } else if (code == ZrUtilsLib::TIMEOUT && mCaptureStarted) {
             ++timeouts;
         } else {

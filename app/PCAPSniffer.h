@@ -14,6 +14,7 @@
 #include "app/MemoryAvailability.h"
 #include "app/PCAPSnifferConfiguration.h"
 #include "app/PCAPWriter.h"
+#include "app/RecordingCounters.h"
 
 namespace ZrUtilsLib {
 class Logger;
@@ -102,6 +103,8 @@ public:
     ZrUtilsLib::Result Close();
     using Thread::IsRunning;
     EndReason GetEndReason() const { return mEndReason.load(); }
+    // The capture side of the counters; safe from the main thread while the recording runs.
+    RecordingCounters GetCounters();
     // The link type of the capture (libpcap's pcap_datalink), as the capture file records it.
     int GetLinkType() const { return mFilter->GetLinkType(); }
 
@@ -129,6 +132,7 @@ private:
     bool HasExceededPacketLimit();
     EndReason LendReplacement();
     EndReason LendHead(BufferQueue& queue);
+    void KeepRetrieved(Buffer* buffer);
     EndReason AddContinuousBuffer();
     EndReason RefusedLend() const;
     Buffer* CreateBuffer();
@@ -150,6 +154,11 @@ private:
     uint32_t mMode = None;
     int32_t mMaximumPacketSize = 0;
     std::atomic<uint32_t> mAllocated{0};
+    // Circular: packets of recorded Buffers lent again. Written by the sniffer thread.
+    std::atomic<uint64_t> mDiscarded{0};
+    // Bytes of records in the recorded queue. Written by the sniffer thread, then by Stop.
+    std::atomic<uint64_t> mBytesHeld{0};
+    uint64_t mBytesLimit = 0;
     std::atomic<EndReason> mEndReason{EndReason::Stopped};
     int32_t mNumberOfPackets = 0;
     int32_t mBufferSize = 0;

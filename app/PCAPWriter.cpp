@@ -72,6 +72,8 @@ Result PCAPWriter::StartStore(const char* fileName, int snapLength, BufferQueue*
     }
     WaitUntilSignaled();  // joins the thread of a previous store, if any
     mStoreResult = Result(ZrUtilsLib::OK);
+    mStoredPackets = 0;
+    mStoredBytes = 0;
     if (recorded == nullptr || free == nullptr || fileName == nullptr || recorded->IsEmpty()) {
         mFile.Discard();
         return mStoreResult;
@@ -138,7 +140,10 @@ void PCAPWriter::EndStore() {
         }
     }
     if (mStoreResult.GetCode() == ZrUtilsLib::OK) {
+        mStoredBytes = kGlobalHeaderSize;
         for (Buffer* buffer = mSource->Pop(); buffer != nullptr; buffer = mSource->Pop()) {
+            mStoredPackets += buffer->GetPacketCount();
+            mStoredBytes += buffer->GetDataLength();
             mRecycle->Push(buffer);
         }
     } else {

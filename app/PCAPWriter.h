@@ -70,6 +70,10 @@ public:
     // system's reason). PENDING while the store runs.
     ZrUtilsLib::Result GetStoreResult() const;
 
+    // Packets and bytes in the file of the last complete store; 0 otherwise.
+    uint64_t GetStoredPacketCount() const { return mStoredPackets; }
+    uint64_t GetStoredByteCount() const { return mStoredBytes; }
+
     // The 24-byte pcap global header, in host byte order.
     static void MakeGlobalHeader(unsigned char (&header)[kGlobalHeaderSize], uint32_t snapLength,
                                  uint32_t linkType = kLinkTypeEthernet);
@@ -87,5 +91,7 @@ private:
     std::string mFileName;
     // Written by the writer thread before it clears mStoring, read by others after.
     ZrUtilsLib::Result mStoreResult;
+    uint64_t mStoredPackets = 0;
+    uint64_t mStoredBytes = 0;
     ZrUtilsLib::Logger* mLogger;
 };

@@ -1,6 +1,7 @@
 #include "app/RecordingRun.h"
 
 #include <stdio_ext.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include "app/PCAPSniffer.h"
 #include "app/PCAPSnifferConfiguration.h"
 #include "app/Prompts.h"
+#include "app/RecordingConsole.h"
 
 using ZrUtilsLib::Result;
 using ZrUtilsLib::Thread;
@@ -25,16 +27,9 @@ void Stop(int /*signal*/) {
 
 namespace {
 
-const char kSpinner[4] = {'|', '/', '-', '\\'};
 constexpr unsigned long kSpinnerPeriodMs = 250;
 // Signals that end a recording the way Ctrl+C does: a service stop, a closed terminal.
 const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
-
-void Turn(unsigned int& spinnerIndex) {
-    std::printf("%c\r", kSpinner[spinnerIndex]);
-    std::fflush(stdout);
-    spinnerIndex = (spinnerIndex + 1) % 4;
-}
 
 // The failure's reason, when the library gave one.
 void PrintReason(const Result& result) {
@@ -47,7 +42,23 @@ const char* DescriptionOf(const Result& result) {
     return result.HasDescription() ? result.GetDescription() : result.GetCodeString();
 }
 
-void Acquire(PCAPSniffer& sniffer, unsigned int& spinnerIndex) {
+int ExitStatusOf(ParseOutcome outcome) {
+    switch (outcome) {
+        case ParseOutcome::Finished:
+            return kExitStored;
+        case ParseOutcome::Refused:
+            return kExitRefused;
+        default:
+            return kExitFailed;
+    }
+}
+
+bool FileExists(const std::string& path) {
+    struct stat status;
+    return stat(path.c_str(), &status) == 0;
+}
+
+void Acquire(PCAPSniffer& sniffer, RecordingConsole& console) {
     for (const int signal : kStopSignals) {
         std::signal(signal, &Stop);
     }
@@ -55,8 +66,9 @@ void Acquire(PCAPSniffer& sniffer, unsigned int& spinnerIndex) {
     std::puts("<Press Ctrl+c to stop acquiring>");
     std::puts("");
     sContinue = 1;
+    console.StartAcquisition();
     while (sniffer.IsRunning()) {
-        Turn(spinnerIndex);
+        console.ShowAcquisition(sniffer.GetCounters());
         Thread::Sleep(kSpinnerPeriodMs);
         if (sContinue == 0) {
             break;
@@ -77,14 +89,13 @@ void SayWhyTheRecordingEnded(PCAPSniffer& sniffer, const PCAPSnifferConfiguratio
 }
 
 // One store into `fileName`, with its spinner; the outcome.
-Result StoreInto(PCAPSniffer& sniffer, const std::string& fileName, unsigned int& spinnerIndex) {
+Result StoreInto(PCAPSniffer& sniffer, const std::string& fileName, RecordingConsole& console) {
     PCAPWriter& writer = sniffer.GetWriter();
     writer.StartStore(fileName.c_str(), sniffer.GetMaximumPacketSize(), sniffer.GetRecordedQueue(),
                       sniffer.GetFreeQueue(), static_cast<uint32_t>(sniffer.GetLinkType()));
     std::puts("Store Start");
     while (writer.IsStoring()) {
-        std::printf("Running");
-        Turn(spinnerIndex);
+        console.ShowStoring();
         Thread::Sleep(kSpinnerPeriodMs);
     }
     std::puts("Store Done");
@@ -103,46 +114,92 @@ void ForgetTypedAhead() {
     tcflush(STDIN_FILENO, TCIFLUSH);
 }
 
-// The recording stays in memory after a failed store: on a terminal, the operator may name
-// another file, as often as it takes.
-void Store(PCAPSniffer& sniffer, unsigned int& spinnerIndex) {
-    Result stored = StoreInto(sniffer, sniffer.GetFilename(), spinnerIndex);
+// Stores the recording; after a failed store it stays in memory, and on a terminal the
+// operator may name another file, as often as it takes. The name finally stored under, or the
+// last one tried, is left in `fileName`.
+Result Store(PCAPSniffer& sniffer, std::string& fileName, RecordingConsole& console) {
+    Result stored = StoreInto(sniffer, fileName, console);
     const bool interactive = isatty(STDIN_FILENO) != 0;
     if (stored.IsFailure() && interactive) {
         ForgetTypedAhead();
     }
     while (stored.IsFailure() && interactive && !sniffer.GetRecordedQueue()->IsEmpty()) {
         std::puts("The recording is still in memory.");
-        std::string fileName;
-        if (SelectAnotherFilename(fileName) == 0) {
+        std::string another;
+        if (SelectAnotherFilename(another) == 0) {
             break;
         }
-        const Result prepared = sniffer.GetWriter().PrepareFile(fileName.c_str());
+        const Result prepared = sniffer.GetWriter().PrepareFile(another.c_str());
         if (prepared.IsFailure()) {
             std::printf("%s\n", DescriptionOf(prepared));
             continue;
         }
-        stored = StoreInto(sniffer, fileName, spinnerIndex);
+        fileName = another;
+        stored = StoreInto(sniffer, fileName, console);
     }
+    return stored;
+}
+
+// Records and stores; the exit status.
+int Record(PCAPSniffer& sniffer, PCAPSnifferConfiguration& configuration) {
+    Result result = sniffer.Open(&configuration);
+    if (result.GetCode() != ZrUtilsLib::OK) {
+        std::printf("Cannot configure the system\n ");
+        PrintReason(result);
+        return kExitFailed;
+    }
+    std::puts("Start packet acquisition...");
+    result = sniffer.Start();
+    if (result.GetCode() != ZrUtilsLib::OK) {
+        std::printf("Cannot start the system\n ");
+        PrintReason(result);
+        return kExitFailed;
+    }
+
+    RecordingConsole console(stdout, isatty(STDOUT_FILENO) != 0);
+    Acquire(sniffer, console);
+
+    sniffer.Stop();
+    console.EndAcquisition();
+    SayWhyTheRecordingEnded(sniffer, configuration);
+    std::puts("Store the pcap trace into a file...");
+    std::puts("");
+    std::string fileName = sniffer.GetFilename();
+    const bool nothingRecorded = sniffer.GetRecordedQueue()->IsEmpty();
+    const Result stored = Store(sniffer, fileName, console);
+
+    RecordingCounters counters = sniffer.GetCounters();
+    counters.stored = sniffer.GetWriter().GetStoredPacketCount();
+    counters.storedBytes = sniffer.GetWriter().GetStoredByteCount();
+    const RecordingConsole::Outcome outcome =
+        nothingRecorded      ? RecordingConsole::Outcome::NothingRecorded
+        : stored.IsFailure() ? RecordingConsole::Outcome::NotStored
+                             : RecordingConsole::Outcome::Stored;
+    console.PrintSummary(counters, outcome, fileName, FileExists(fileName),
+                         configuration.Mode == Circular);
+    sniffer.Close();
+    std::puts("Done!");
+    std::fflush(stdout);
+    return stored.IsFailure() ? kExitFailed : kExitStored;
 }
 
 }  // namespace
 
 int RunRecording(int argc, char** argv) {
-    Result result;
     PCAPSnifferConfiguration configuration;
     PCAPSniffer sniffer;
-    bool flag = false;
 
     std::puts("");
     std::puts("Parse information from the command line...");
-    if (Parse(argc, const_cast<char const**>(argv), configuration, flag) == 0) {
-        return 0;
+    const ParseOutcome parsed =
+        ParseCommandLine(argc, const_cast<char const**>(argv), configuration);
+    if (parsed != ParseOutcome::Proceed) {
+        return ExitStatusOf(parsed);
     }
     DumpConfiguration(configuration);
     if (geteuid() != 0) {
         std::printf("Root priviledges are required to run this application\n ");
-        return 0;
+        return kExitFailed;
     }
     // A capture file that cannot be written is refused before anything is recorded.
     std::string fileName;
@@ -150,38 +207,13 @@ int RunRecording(int argc, char** argv) {
         const Result prepared = sniffer.GetWriter().PrepareFile(fileName.c_str());
         if (prepared.IsFailure()) {
             std::printf("%s\n", DescriptionOf(prepared));
-            return 0;
+            return kExitFailed;
         }
     }
 
     std::puts("");
     std::puts("Open the driver...");
-    result = sniffer.Open(&configuration);
-    if (result.GetCode() != ZrUtilsLib::OK) {
-        std::printf("Cannot configure the system\n ");
-        PrintReason(result);
-        return 0;
-    }
-    std::puts("Start packet acquisition...");
-    result = sniffer.Start();
-    if (result.GetCode() != ZrUtilsLib::OK) {
-        std::printf("Cannot start the system\n ");
-        PrintReason(result);
-        return 0;
-    }
-
-    unsigned int spinnerIndex = 0;
-    Acquire(sniffer, spinnerIndex);
-
-    sniffer.Stop();
-    std::puts("\r ");
-    SayWhyTheRecordingEnded(sniffer, configuration);
-    std::puts("Store the pcap trace into a file...");
-    std::puts("");
-    Store(sniffer, spinnerIndex);
-
-    sniffer.Close();
-    std::puts("Done!");
+    const int status = Record(sniffer, configuration);
     std::fflush(stdout);
-    return 0;
+    return status;
 }

@@ -9,5 +9,12 @@ extern volatile std::sig_atomic_t sContinue;
 // The handler of SIGINT, SIGTERM and SIGHUP during the acquisition: only clears sContinue.
 void Stop(int signal);
 
-// One recording from the command line to "Done!". Returns the process exit code, always 0.
+// The program's exit status.
+enum ExitStatus : int {
+    kExitStored = 0,   // stored completely; also nothing to record, the help and the licence
+    kExitFailed = 1,   // the recording could not be made or stored
+    kExitRefused = 2,  // the command line was refused
+};
+
+// One recording from the command line to "Done!". Returns the process exit status.
 int RunRecording(int argc, char** argv);

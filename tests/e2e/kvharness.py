@@ -2,6 +2,7 @@
 
 import os
 import pathlib
+import re
 import signal
 import struct
 import subprocess
@@ -140,14 +141,34 @@ def start(link, path, *args, **kwargs):
     return recorder
 
 
-def assert_completed(recorder, code, path=None, numbers=None):
-    """Ended normally; the capture file, when given, is readable and holds exactly `numbers`."""
-    assert code == 0, (code, recorder.text, recorder.stderr.decode())
+def assert_completed(recorder, code, path=None, numbers=None, status=0):
+    """Ended normally with `status`; the capture file, when given, is readable, holds exactly
+    `numbers`, and is what the summary says was stored."""
+    assert code == status, (code, recorder.text, recorder.stderr.decode())
     assert recorder.text.endswith("Done!\n"), recorder.text
     if path is not None:
         result = subprocess.run(["capinfos", "-c", "-M", str(path)], capture_output=True, text=True)
         assert result.returncode == 0, result.stdout + result.stderr
-        assert numbers is None or read_pcap(path).numbers == numbers
+        capture = read_pcap(path)
+        assert numbers is None or capture.numbers == numbers
+        assert summary(recorder.text).stored == (len(capture.records), str(path),
+                                                 os.path.getsize(path)), recorder.text
+
+
+SUMMARY = re.compile(r"\nSummary: (?:(\d+) packets stored in (.*) \((\d+) bytes\)|(.*?)); "
+                     r"dropped: (\d+) by the kernel, (\d+) by the recorder"
+                     r"(?:; discarded as the oldest: (\d+))?\nDone!\n$")
+
+
+def summary(text):
+    """The summary line: stored (packets, file, bytes) or None, what was said instead, and the
+    kernel's, the recorder's drops and the discarded packets (None outside circular mode)."""
+    match = SUMMARY.search(text)
+    assert match, text
+    stored = (int(match[1]), match[2], int(match[3])) if match[1] else None
+    return SimpleNamespace(stored=stored, instead=match[4], kernel=int(match[5]),
+                           recorder=int(match[6]),
+                           discarded=int(match[7]) if match[7] else None)
 
 
 def read_pcap(path):

@@ -38,7 +38,7 @@ def test_full_file_system_gives_a_clear_message(tmp_path):
         recorder = start_continuous(
             link, path, outer=private_mounts(f"mount -t tmpfs -o size=1m kvfull '{small}'"))
         link.send(3000, size=FRAME)  # about 4 MB of records for 1 MB of room
-        assert_completed(recorder, recorder.stop())
+        assert_completed(recorder, recorder.stop(), status=1)
     after = recorder.text.split("Store Start\n", 1)[1]
     assert "No space left on device" in after, recorder.text
     assert str(path) in after, recorder.text
