@@ -279,8 +279,14 @@ TEST_P(LostAdapter, IsReportedAndPacketsBeforeItAreKept) {
     EXPECT_LT(ProcessCpuSeconds() - cpuBefore, 0.2) << "a thread spins after the loss";
     StopAndCollect();
     EXPECT_TRUE(filter.HasLostAdapter()) << "until the next Start";
-    EXPECT_GT(sent.load(), busy ? 1000u : 49u);
-    EXPECT_EQ(sequences, Sequence(sent));
+    // Frames the sender handed over while the kernel was deleting the adapter may be discarded
+    // by the kernel before any capture sees them; what libpcap had, the ring's last blocks
+    // included (over a thousand frames here), is all kept.
+    const uint32_t recorded = static_cast<uint32_t>(sequences.size());
+    EXPECT_EQ(sequences, Sequence(recorded));
+    EXPECT_LE(recorded, sent.load());
+    EXPECT_GE(recorded + (busy ? 256 : 0), sent.load());
+    EXPECT_GT(recorded, busy ? 1000u : 49u);
     Statistic statistic;
     filter.GetStatistic(&statistic);
     EXPECT_EQ(statistic.GetDropCount() + statistic.GetRecorderDropCount(), 0u);
