@@ -1,0 +1,285 @@
+"""The closing summary of a recording and its live progress, each counter checked against a real
+recording on a veth pair: what the file holds, what the kernel and the recorder dropped, what a
+circular ring gave up, and what a terminal shows while packets arrive."""
+
+import contextlib
+import os
+import pty
+import re
+import select
+import signal
+import socket
+import subprocess
+import time
+import tty
+
+import pytest
+
+from kvharness import (IS_ROOT, RECORDER, WITH_DRIVER, VethLink, assert_completed, read_pcap,
+                       start, summary)
+
+pytestmark = pytest.mark.skipif(not IS_ROOT, reason="needs root for namespaces and capture")
+
+PROMPT = "<Press Ctrl+c to stop acquiring>\n\n"
+STORE = "Store the pcap trace into a file...\n"
+
+
+@contextlib.contextmanager
+def listening(link):
+    """A socket on the host end's port: the host takes the datagrams without answering them, so
+    nothing but the numbered packets is recorded."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
+        sock.bind((link.host_ip, 9999))
+        yield
+
+
+def stored_numbers(path):
+    """The numbered datagrams of the file, which must hold nothing else."""
+    capture = read_pcap(path)
+    assert len(capture.numbers) == len(capture.records), "unexpected packets in the file"
+    return capture.numbers
+
+
+def acquisition_of(text):
+    """What the console shows between the Ctrl+C prompt and the store."""
+    assert PROMPT in text and STORE in text, text
+    return text.split(PROMPT, 1)[1].split(STORE, 1)[0]
+
+
+# Counters against the file
+
+
+def test_kernel_drops_and_the_file_account_for_every_packet_sent(tmp_path):
+    """A recorder that cannot run lets the kernel's ring overflow: what the kernel dropped and
+    what was stored add up to what was sent."""
+    path = tmp_path / "stalled.pcap"
+    with VethLink() as link, listening(link):
+        recorder = start(link, path, "--mode=continuous", "--maximumpacketsize=1500")
+        link.send(1000, size=1400)
+        time.sleep(0.3)
+        recorder.process.send_signal(signal.SIGSTOP)
+        try:
+            link.send(19000, first=1000, size=1400)  # about 27 MB against a ring of a few MB
+        finally:
+            recorder.process.send_signal(signal.SIGCONT)
+        time.sleep(1.0)
+        code = recorder.stop()
+    assert_completed(recorder, code, path)
+    numbers = stored_numbers(path)
+    said = summary(recorder.text)
+    assert said.stored[0] + said.kernel == 20000, recorder.text
+    assert said.kernel > 0 and said.recorder == 0 and said.discarded is None, recorder.text
+    assert numbers[:1000] == list(range(1000))
+    assert all(a < b for a, b in zip(numbers, numbers[1:])) and numbers[-1] < 20000
+
+
+def test_recorder_drops_when_its_only_buffer_is_full(tmp_path):
+    """The smallest fixed plan lends a single Buffer: under a flat-out burst the packets that
+    arrive once it is full find no room."""
+    path = tmp_path / "small.pcap"
+    sent = 6000
+    with VethLink() as link, listening(link):
+        recorder = start(link, path, "--mode=fixednumberofpackets", "--numberofpackets=512")
+        sender = link.send(sent, wait=False)
+        code = recorder.finish(timeout=30)  # the plan ends the recording by itself
+        assert sender.wait(timeout=60) == 0
+    assert_completed(recorder, code, path)
+    numbers = stored_numbers(path)
+    said = summary(recorder.text)
+    assert said.recorder > 0, recorder.text
+    assert 512 < said.stored[0] < sent, recorder.text
+    assert numbers == list(range(len(numbers)))
+    assert said.stored[0] + said.kernel + said.recorder <= sent, recorder.text
+
+
+def test_circular_discards_exactly_the_oldest_packets(tmp_path):
+    """About four times the ring, paced so that the recorder keeps up: the file starts where the
+    discarded packets end and runs to the last one sent."""
+    path = tmp_path / "ring.pcap"
+    sent = 8000
+    with VethLink() as link, listening(link):
+        recorder = start(link, path, "--mode=circular", "--buffersize=1024000",
+                         "--maximumpacketsize=1500")
+        link.send(sent, size=1000, interval_ms=0.1)
+        time.sleep(0.3)
+        code = recorder.stop()
+    assert_completed(recorder, code, path)
+    numbers = stored_numbers(path)
+    said = summary(recorder.text)
+    dropped = said.kernel + said.recorder
+    assert 0 < said.discarded < sent and numbers[-1] == sent - 1, recorder.text
+    assert said.stored[0] + said.discarded + dropped == sent, recorder.text
+    if dropped == 0:
+        assert said.discarded == numbers[0], recorder.text
+        assert numbers == list(range(numbers[0], sent))
+    else:  # a machine too busy to keep up: the drops are all that is missing
+        assert said.discarded <= numbers[0] <= said.discarded + dropped, recorder.text
+        assert all(a < b for a, b in zip(numbers, numbers[1:]))
+
+
+@pytest.mark.parametrize("existing", [False, True])
+def test_nothing_recorded_writes_no_file_and_leaves_an_existing_one(tmp_path, existing):
+    path = tmp_path / "silent.pcap"
+    if existing:
+        path.write_bytes(b"an older capture")
+        os.utime(path, (1_000_000_000, 1_000_000_000))
+    with VethLink() as link:
+        recorder = start(link, path, "--mode=continuous")
+        time.sleep(0.5)
+        code = recorder.stop()
+    assert_completed(recorder, code)
+    left = f" and the existing file {path} was left as it was" if existing else ""
+    assert recorder.text.endswith(
+        f"\nSummary: no packet was recorded, no file was written{left}; "
+        "dropped: 0 by the kernel, 0 by the recorder\nDone!\n"), recorder.text
+    if existing:
+        assert path.read_bytes() == b"an older capture"
+        assert path.stat().st_mtime == 1_000_000_000
+    assert os.listdir(tmp_path) == (["silent.pcap"] if existing else [])
+
+
+def test_recording_that_cannot_be_stored_is_counted_and_fails(tmp_path):
+    """About 4 MB of records for a 1 MB file system that holds an older capture."""
+    small = tmp_path / "small"
+    small.mkdir()
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "kvsmall", str(small)], check=True)
+    try:
+        path = small / "full.pcap"
+        path.write_bytes(b"an older capture")
+        with VethLink() as link, listening(link):
+            recorder = start(link, path, "--mode=continuous", "--maximumpacketsize=1500")
+            link.send(3000, size=1400)
+            time.sleep(0.3)
+            code = recorder.stop()
+        assert path.read_bytes() == b"an older capture"
+        assert os.listdir(small) == ["full.pcap"]
+    finally:
+        subprocess.run(["umount", "--lazy", str(small)], check=True)
+    assert_completed(recorder, code, status=1)
+    said = summary(recorder.text)
+    recorded = 3000 - said.kernel - said.recorder
+    assert said.instead == (f"{recorded} packets recorded were not stored, no file was written"
+                            f" and the existing file {path} was left as it was"), recorder.text
+    assert said.stored is None and said.discarded is None
+
+
+# What the console shows while recording
+
+RECORD = 16 + 1400  # a record's header and a whole frame of the live progress test
+PROGRESS = re.compile(r"([|/\-\\]) (\d\d):(\d\d):(\d\d)  (\d+) packets  (\d+\.\d) of (\d+\.\d) MB"
+                      r"  (\d+) dropped\033\[K\r")
+
+
+class TerminalRecorder:
+    """The recorder with its output on a pseudo-terminal, read from the master side."""
+
+    def __init__(self, args):
+        self.master, slave = pty.openpty()
+        tty.setraw(slave)  # no line-end translation: the bytes as the program wrote them
+        try:
+            self.process = subprocess.Popen([WITH_DRIVER, RECORDER] + list(args),
+                                            stdin=subprocess.DEVNULL, stdout=slave,
+                                            stderr=subprocess.PIPE)
+        finally:
+            os.close(slave)
+        self.output = self.stderr = b""
+
+    @property
+    def text(self):
+        return self.output.decode(errors="replace")
+
+    def read_until(self, pattern, timeout=20.0):
+        """Reads until `pattern` (a regular expression) matches the output."""
+        deadline = time.monotonic() + timeout
+        while not re.search(pattern, self.text):
+            assert time.monotonic() < deadline and self._read(0.1), self.text
+
+    def read_until_accounted(self, total, timeout=20.0):
+        """Reads until a progress line counts `total` packets, recorded or dropped."""
+        deadline = time.monotonic() + timeout
+        while all(int(line[4]) + int(line[7]) != total for line in PROGRESS.findall(self.text)):
+            assert time.monotonic() < deadline and self._read(0.1), self.text
+
+    def finish(self, timeout=30.0):
+        deadline = time.monotonic() + timeout
+        while self._read(0.1):
+            assert time.monotonic() < deadline, self.text
+        _, err = self.process.communicate(timeout=max(1.0, deadline - time.monotonic()))
+        self.stderr = err
+        return self.process.returncode
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        os.close(self.master)
+
+    def _read(self, timeout):
+        """False once every writer has closed the terminal."""
+        ready, _, _ = select.select([self.master], [], [], timeout)
+        if not ready:
+            return True
+        try:
+            chunk = os.read(self.master, 65536)
+        except OSError:  # EIO: the slave side is closed
+            return False
+        self.output += chunk
+        return bool(chunk)
+
+
+def test_terminal_shows_live_progress_and_erases_it_before_the_store(tmp_path):
+    """About 11 MB of records: more than the first 10,000,000-byte Buffer, so the memory in use
+    grows while the count climbs to what was sent."""
+    path = tmp_path / "live.pcap"
+    with VethLink() as link, listening(link):
+        recorder = TerminalRecorder([f"--adaptername={link.host}", f"--filename={path}",
+                                     "--mode=continuous", "--maximumpacketsize=1500"])
+        try:
+            recorder.read_until(re.escape(PROMPT))
+            link.send(4000, size=1400)
+            recorder.read_until_accounted(4000)
+            link.send(4000, first=4000, size=1400)
+            recorder.read_until_accounted(8000)
+            recorder.process.send_signal(signal.SIGINT)
+            code = recorder.finish()
+        finally:
+            recorder.close()
+    assert_completed(recorder, code, path)
+    said = summary(recorder.text)
+    numbers = stored_numbers(path)
+    if said.kernel + said.recorder == 0:
+        assert numbers == list(range(8000))
+
+    acquisition = acquisition_of(recorder.text)
+    assert acquisition.endswith("\r\033[K\r \n"), repr(acquisition)
+    lines = acquisition[:-len("\r\033[K\r \n")]
+    assert PROGRESS.sub("", lines) == "", repr(lines)  # nothing but progress lines
+    shown = PROGRESS.findall(lines)
+    assert "".join(line[0] for line in shown) == ("|/-\\" * len(shown))[:len(shown)]
+    seconds = [int(h) * 3600 + int(m) * 60 + int(s) for _, h, m, s, *_ in shown]
+    counts = [int(line[4]) for line in shown]
+    dropped = [int(line[7]) for line in shown]
+    held = [float(line[5]) for line in shown]
+    accounted = [count + drops for count, drops in zip(counts, dropped)]
+    assert seconds == sorted(seconds) and seconds[0] == 0 and seconds[-1] < 60
+    assert counts == sorted(counts) and dropped == sorted(dropped)
+    assert accounted[0] < 4000 and 4000 in accounted and accounted[-1] == 8000, accounted
+    assert (counts[-1], dropped[-1]) == (said.stored[0], said.kernel + said.recorder)
+    # Only the Buffers handed back count as held: whole Buffers of 7062 records of 1416 bytes.
+    per_buffer = 10_000_000 // RECORD
+    assert held == sorted(held)
+    assert shown[-1][5] == f"{counts[-1] // per_buffer * per_buffer * RECORD / 1e6:.1f}" != "0.0"
+    assert {line[6] for line in shown} == {"20480.0"}  # 2048 Buffers of 10,000,000 bytes
+
+
+def test_without_a_terminal_only_the_spinner_turns(tmp_path):
+    path = tmp_path / "piped.pcap"
+    with VethLink() as link, listening(link):
+        recorder = start(link, path, "--mode=continuous")
+        link.send(100)
+        time.sleep(0.8)  # a few turns of the spinner
+        assert_completed(recorder, recorder.stop(), path, list(range(100)))
+    acquisition = acquisition_of(recorder.text)
+    assert re.fullmatch(r"(?:[|/\-\\]\r)+\r \n", acquisition), repr(acquisition)
+    turns = acquisition[:-len("\r \n")].split("\r")[:-1]
+    assert len(turns) >= 3 and "".join(turns) == ("|/-\\" * len(turns))[:len(turns)]
