@@ -181,7 +181,7 @@ Result PCAPSniffer::Open(PCAPSnifferConfiguration* config) {
 
     mBufferSize = plan.bufferSize;
     mDiscarded.store(0);
-    mBytesHeld.store(0);
+    mDiscardedBytes.store(0);
     mBytesLimit = config->Mode == Continuous
                       ? uint64_t{kMaximumBufferCount} * static_cast<uint64_t>(kContinuousBufferSize)
                       : plan.GetInitialBytes();
@@ -315,7 +315,7 @@ PCAPSniffer::EndReason PCAPSniffer::LendHead(BufferQueue& queue) {
     queue.Pop();
     if (&queue == &mRecorded) {
         mDiscarded.fetch_add(buffer->GetPacketCount());
-        mBytesHeld.fetch_sub(buffer->GetDataLength());
+        mDiscardedBytes.fetch_add(buffer->GetDataLength());
     }
     return EndReason::Running;
 }
@@ -328,7 +328,6 @@ void PCAPSniffer::KeepRetrieved(Buffer* buffer) {
         return;
     }
     mRecorded.Push(buffer);
-    mBytesHeld.fetch_add(buffer->GetDataLength());
 }
 
 RecordingCounters PCAPSniffer::GetCounters() {
@@ -337,11 +336,11 @@ RecordingCounters PCAPSniffer::GetCounters() {
         KvTransportLayerLib::Network::PCAP::Statistic statistic;
         mFilter->GetStatistic(&statistic);
         counters.recorded = mFilter->GetRecordedPacketCount();
+        counters.bytesHeld = mFilter->GetRecordedByteCount() - mDiscardedBytes.load();
         counters.kernelDropped = statistic.GetDropCount();
         counters.recorderDropped = statistic.GetRecorderDropCount();
     }
     counters.discarded = mDiscarded.load();
-    counters.bytesHeld = mBytesHeld.load();
     counters.bytesLimit = mBytesLimit;
     return counters;
 }

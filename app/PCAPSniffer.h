@@ -156,8 +156,8 @@ private:
     std::atomic<uint32_t> mAllocated{0};
     // Circular: packets of recorded Buffers lent again. Written by the sniffer thread.
     std::atomic<uint64_t> mDiscarded{0};
-    // Bytes of records in the recorded queue. Written by the sniffer thread, then by Stop.
-    std::atomic<uint64_t> mBytesHeld{0};
+    // Circular: bytes of those packets' records. Written by the sniffer thread.
+    std::atomic<uint64_t> mDiscardedBytes{0};
     uint64_t mBytesLimit = 0;
     std::atomic<EndReason> mEndReason{EndReason::Stopped};
     int32_t mNumberOfPackets = 0;

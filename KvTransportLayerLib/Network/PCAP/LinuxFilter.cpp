@@ -208,12 +208,20 @@ Result Filter::ActivateCapture(pcap_t* handle) {
     pcap_set_buffer_size(handle, static_cast<int>(kernelBufferBytes));
     const int code = pcap_activate(handle);
     const char* message = pcap_geterr(handle);
-    if (message == nullptr || message[0] == '\0') {
-        message = pcap_statustostr(code);
-    }
+    const bool detailed = message != nullptr && message[0] != '\0';
     if (code < 0) {
+        // Named after the adapter, with libpcap's own detail when it gave one.
+        if (detailed && code != PCAP_ERROR) {
+            return Failure(ZrUtilsLib::GENERIC_ERROR, __LINE__, "Run",
+                           "Cannot open libpcap. Error = %s: %s (%s)", mAdapterName,
+                           pcap_statustostr(code), message);
+        }
         return Failure(ZrUtilsLib::GENERIC_ERROR, __LINE__, "Run",
-                       "Cannot open libpcap. Error = %s", message);
+                       "Cannot open libpcap. Error = %s: %s", mAdapterName,
+                       detailed ? message : pcap_statustostr(code));
+    }
+    if (!detailed) {
+        message = pcap_statustostr(code);
     }
     if (code > 0 && mLogger != nullptr) {
         ZR_LOG(*mLogger, ZrUtilsLib::PRIORITY_WARNING, "libpcap opened %s with a warning: %s",
@@ -469,6 +477,13 @@ uint64_t Filter::GetRecordedPacketCount() {
         return 0;
     }
     return PCAP_FilterRecordedCount(&mCore);
+}
+
+uint64_t Filter::GetRecordedByteCount() {
+    if (mOpened == 0) {
+        return 0;
+    }
+    return PCAP_FilterRecordedBytes(&mCore);
 }
 
 int Filter::GetLinkType() const {

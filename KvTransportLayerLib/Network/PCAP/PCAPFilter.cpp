@@ -73,6 +73,7 @@ inline int StorePacket(PCAP_FilterContext* context, const uint8_t* data, uint32_
     slot->used += static_cast<uint32_t>(sizeof(header)) + n;
     ++slot->count;
     ++context->recorded;
+    context->recordedBytes += static_cast<uint32_t>(sizeof(header)) + n;
     return PCAP_FILTER_SUCCESS;
 }
 
@@ -112,6 +113,7 @@ int PCAP_FilterStart(PCAP_FilterContext* context) {
     OS_Lock(&context->lock);
     context->running = 1;
     context->recorded = 0;
+    context->recordedBytes = 0;
     OS_Unlock(&context->lock);
     return PCAP_FILTER_SUCCESS;
 }
@@ -217,6 +219,13 @@ uint64_t PCAP_FilterRecordedCount(PCAP_FilterContext* context) {
     const uint64_t recorded = context->recorded;
     OS_Unlock(&context->lock);
     return recorded;
+}
+
+uint64_t PCAP_FilterRecordedBytes(PCAP_FilterContext* context) {
+    OS_Lock(&context->lock);
+    const uint64_t bytes = context->recordedBytes;
+    OS_Unlock(&context->lock);
+    return bytes;
 }
 
 uint32_t PCAP_FilterPendingDropped(PCAP_FilterContext* context) {

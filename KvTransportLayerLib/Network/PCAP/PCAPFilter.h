@@ -71,7 +71,8 @@ struct PCAP_FilterContext {
     uint32_t maximumPacketSize;
     uint32_t dropped;
     uint32_t waiters;
-    uint64_t recorded;  // records stored since PCAP_FilterStart
+    uint64_t recorded;       // records stored since PCAP_FilterStart
+    uint64_t recordedBytes;  // their bytes, record headers included
 };
 
 int PCAP_FilterInit(PCAP_FilterContext* context, uint32_t maximumPacketSize);
@@ -93,6 +94,7 @@ int PCAP_FilterProcessPacketAt(PCAP_FilterContext* context, const uint8_t* data,
 int PCAP_Cancel();
 // Records stored since PCAP_FilterStart, those in areas still lent included; takes the lock.
 uint64_t PCAP_FilterRecordedCount(PCAP_FilterContext* context);
+uint64_t PCAP_FilterRecordedBytes(PCAP_FilterContext* context);
 // Packets dropped for lack of room and not yet reported by a retrieval; takes the lock.
 uint32_t PCAP_FilterPendingDropped(PCAP_FilterContext* context);
 // The same count, which then restarts from 0 (a later retrieval does not report it again).
