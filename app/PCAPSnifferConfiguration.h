@@ -23,4 +23,10 @@ struct PCAPSnifferConfiguration {
     int32_t BufferSize = 1024000;
     int32_t NumberOfPackets = 1024;
     int32_t MaximumPacketSize = 200;
+    // A libpcap capture filter expression (--filter=); empty: every packet.
+    std::string CaptureFilter;
+    // Seconds after which the recording ends by itself (--duration=); 0: no limit.
+    uint32_t DurationSeconds = 0;
+    // --listadapters: list the adapters and end, without recording.
+    bool ListAdapters = false;
 };
