@@ -178,6 +178,7 @@ Result PCAPSniffer::Open(PCAPSnifferConfiguration* config) {
         return opened;
     }
     mFilterOpen = true;
+    mFilter->SetCaptureFilter(config->CaptureFilter);
 
     mBufferSize = plan.bufferSize;
     mDiscarded.store(0);

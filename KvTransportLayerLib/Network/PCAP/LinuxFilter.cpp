@@ -498,6 +498,14 @@ bool Filter::HasLostAdapter() const {
     return mAdapterLost;
 }
 
+void Filter::SetCaptureFilter(const std::string&) {
+    // TODO: kept for Start
+}
+
+Result Filter::CheckExpression(const std::string&, unsigned int) {
+    return ZrUtilsLib::OK;  // TODO: pcap_compile on a dead handle
+}
+
 uint64_t Filter::GetKernelBufferBytes(unsigned int maximumPacketSize) {
     const uint64_t packetSize =
         (maximumPacketSize < PCAP_FILTER_MAX_PACKET_SIZE ? maximumPacketSize

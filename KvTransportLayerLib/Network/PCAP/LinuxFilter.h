@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "KvTransportLayerLib/Network/PCAP/Buffer.h"
 #include "KvTransportLayerLib/Network/PCAP/PCAPFilter.h"
@@ -78,6 +79,15 @@ public:
     // pair at 65535 bytes, 2 MiB lost packets in every run and 256 packets in some, 512 in none.
     static uint64_t GetKernelBufferBytes(unsigned int maximumPacketSize);
     static constexpr unsigned int kKernelBufferPackets = 512;
+
+    // Selects the packets Start captures with a libpcap filter expression (tcpdump's language),
+    // compiled for the snapshot length and attached in the kernel; empty: every packet. Kept
+    // until the next Open.
+    void SetCaptureFilter(const std::string& expression);
+    // OK when libpcap compiles `expression` for an Ethernet capture of this maximum packet
+    // size; otherwise INVALID_ARGUMENT described with libpcap's message.
+    static ZrUtilsLib::Result CheckExpression(const std::string& expression,
+                                              unsigned int maximumPacketSize);
     static constexpr uint64_t kMinimumKernelBufferBytes = uint64_t{2} * 1024 * 1024;
 
 private:
