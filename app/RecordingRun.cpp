@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 
@@ -58,7 +59,11 @@ bool FileExists(const std::string& path) {
     return stat(path.c_str(), &status) == 0;
 }
 
-void Acquire(PCAPSniffer& sniffer, RecordingConsole& console) {
+// Why the acquisition loop ended, beyond what the sniffer knows.
+enum class AcquisitionEnd { Stopped, Signalled, DurationElapsed };
+
+AcquisitionEnd Acquire(PCAPSniffer& sniffer, const PCAPSnifferConfiguration& configuration,
+                       RecordingConsole& console) {
     for (const int signal : kStopSignals) {
         std::signal(signal, &Stop);
     }
@@ -67,10 +72,19 @@ void Acquire(PCAPSniffer& sniffer, RecordingConsole& console) {
     std::puts("");
     sContinue = 1;
     console.StartAcquisition();
+    const auto started = std::chrono::steady_clock::now();
+    const auto duration = std::chrono::seconds(configuration.DurationSeconds);
+    AcquisitionEnd end = AcquisitionEnd::Stopped;
     while (sniffer.IsRunning()) {
         console.ShowAcquisition(sniffer.GetCounters());
         Thread::Sleep(kSpinnerPeriodMs);
         if (sContinue == 0) {
+            end = AcquisitionEnd::Signalled;
+            break;
+        }
+        if (configuration.DurationSeconds != 0 &&
+            std::chrono::steady_clock::now() - started >= duration) {
+            end = AcquisitionEnd::DurationElapsed;
             break;
         }
     }
@@ -79,10 +93,15 @@ void Acquire(PCAPSniffer& sniffer, RecordingConsole& console) {
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
     std::signal(SIGHUP, SIG_IGN);
+    return end;
 }
 
-void SayWhyTheRecordingEnded(PCAPSniffer& sniffer, const PCAPSnifferConfiguration& configuration) {
-    if (sniffer.GetEndReason() == PCAPSniffer::EndReason::AdapterLost) {
+void SayWhyTheRecordingEnded(PCAPSniffer& sniffer, const PCAPSnifferConfiguration& configuration,
+                             AcquisitionEnd end) {
+    if (end == AcquisitionEnd::DurationElapsed) {
+        std::printf("The duration of %u seconds has elapsed: the recording ends\n",
+                    configuration.DurationSeconds);
+    } else if (sniffer.GetEndReason() == PCAPSniffer::EndReason::AdapterLost) {
         std::printf("The network adapter %s has disappeared: the recording ends\n",
                     configuration.AdapterName.c_str());
     }
@@ -157,11 +176,11 @@ int Record(PCAPSniffer& sniffer, PCAPSnifferConfiguration& configuration) {
     }
 
     RecordingConsole console(stdout, isatty(STDOUT_FILENO) != 0);
-    Acquire(sniffer, console);
+    const AcquisitionEnd end = Acquire(sniffer, configuration, console);
 
     sniffer.Stop();
     console.EndAcquisition();
-    SayWhyTheRecordingEnded(sniffer, configuration);
+    SayWhyTheRecordingEnded(sniffer, configuration, end);
     std::puts("Store the pcap trace into a file...");
     std::puts("");
     std::string fileName = sniffer.GetFilename();
