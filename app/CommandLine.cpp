@@ -8,6 +8,8 @@
 #include <string>
 
 #include "KvTransportLayerLib/Network/LinkEnabled.h"
+#include "KvTransportLayerLib/Network/PCAP/LinuxFilter.h"
+#include "KvUtilsLib/Network/Interface.h"
 #include "KvUtilsLib/Network/System.h"
 #include "ZrUtilsLib/Result.h"
 #include "app/Prompts.h"
@@ -20,6 +22,11 @@ constexpr char const* PRODUCT = "Kova Velox packets recorder";
 constexpr char const* COPYRIGHT = "Copyright (c) " KV_RECORDER_YEAR;
 
 constexpr char const* MODE_NAMES[] = {"", "fixednumberofpackets", "continuous", "circular"};
+
+constexpr char const* DURATION_OPTION = "--duration=";
+constexpr char const* FILTER_OPTION = "--filter=";
+constexpr char const* LIST_ADAPTERS_OPTION = "--listadapters";
+constexpr uint32_t MAX_DURATION_SECONDS = INT32_MAX;
 
 constexpr size_t MAX_MODE_ARGUMENT = 100;
 constexpr size_t MAX_FILENAME_ARGUMENT = PCAPSnifferConfiguration::FILENAME_SIZE - 1;
@@ -128,6 +135,37 @@ bool ReadNumberValue(char const* argument, char const* name, int32_t& value) {
     return true;
 }
 
+// A whole number of seconds from 1 to MAX_DURATION_SECONDS, written with digits only.
+bool ReadDurationSeconds(char const* text, uint32_t& seconds) {
+    if (*text == '\0') {
+        return false;
+    }
+    uint64_t value = 0;
+    for (char const* p = text; *p != '\0'; ++p) {
+        if (!std::isdigit(static_cast<unsigned char>(*p))) {
+            return false;
+        }
+        value = value * 10 + static_cast<uint64_t>(*p - '0');
+        if (value > MAX_DURATION_SECONDS) {
+            return false;
+        }
+    }
+    if (value == 0) {
+        return false;
+    }
+    seconds = static_cast<uint32_t>(value);
+    return true;
+}
+
+bool IsBlankText(std::string const& text) {
+    for (char c : text) {
+        if (!IsBlank(c)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // The program's name: the last component of its path, without a ".exe" ending.
 std::string ProgramName(char const* programPath) {
     if (programPath == nullptr) {
@@ -163,6 +201,8 @@ private:
     bool HandleMode(char const* argument);
     bool HandleAdapterName(char const* argument);
     bool HandleFilename(char const* argument);
+    bool HandleDuration(char const* value);
+    bool HandleFilter(char const* value);
     void HandleNumberOfPackets(char const* argument);
     void HandleBufferSize(char const* argument);
     void HandleMaximumPacketSize(char const* argument);
@@ -185,6 +225,18 @@ private:
 };
 
 bool ArgumentParser::Handle(char const* argument) {
+    // The newer options are told by their start, before the older ones are looked for anywhere
+    // in the argument: a filter expression holding "--mode=" stays a filter.
+    if (StartsWith(argument, DURATION_OPTION)) {
+        return HandleDuration(argument + std::strlen(DURATION_OPTION));
+    }
+    if (StartsWith(argument, FILTER_OPTION)) {
+        return HandleFilter(argument + std::strlen(FILTER_OPTION));
+    }
+    if (std::strcmp(argument, LIST_ADAPTERS_OPTION) == 0) {
+        ListAdapters(mDriver, mOut);
+        return StopAs(ParseOutcome::Finished);
+    }
     if (std::strstr(argument, "--mode=") != nullptr) {
         return HandleMode(argument);
     }
@@ -279,6 +331,37 @@ bool ArgumentParser::HandleFilename(char const* argument) {
     return true;
 }
 
+bool ArgumentParser::HandleDuration(char const* value) {
+    if (!ReadDurationSeconds(value, mConfig.DurationSeconds)) {
+        std::fprintf(mOut, "The duration %s is not a positive whole number of seconds\n", value);
+        return StopAs(ParseOutcome::Refused);
+    }
+    return true;
+}
+
+// The expression is checked once the maximum packet size is known, after the last argument.
+bool ArgumentParser::HandleFilter(char const* value) {
+    mConfig.CaptureFilter = value;
+    if (IsBlankText(mConfig.CaptureFilter)) {
+        PrintLine(mOut, "The capture filter is empty");
+        return StopAs(ParseOutcome::Refused);
+    }
+    return true;
+}
+
+// True when libpcap compiles the capture filter for the recording's maximum packet size;
+// otherwise says why.
+bool IsCaptureFilterValid(PCAPSnifferConfiguration const& config, FILE* out) {
+    ZrUtilsLib::Result const checked = KvTransportLayerLib::Network::PCAP::Filter::CheckExpression(
+        config.CaptureFilter, static_cast<unsigned int>(config.MaximumPacketSize));
+    if (checked.IsSuccess()) {
+        return true;
+    }
+    std::fprintf(out, "The capture filter %s is not valid: %s\n", config.CaptureFilter.c_str(),
+                 checked.HasDescription() ? checked.GetDescription() : checked.GetCodeString());
+    return false;
+}
+
 void ArgumentParser::HandleNumberOfPackets(char const* argument) {
     ReadNumberValue(argument, "--numberofpackets=", mConfig.NumberOfPackets);
     if (mConfig.NumberOfPackets < MIN_NUMBER_OF_PACKETS) {
@@ -316,6 +399,8 @@ void SetDefaults(PCAPSnifferConfiguration& config) {
     config.NumberOfPackets = DEFAULT_NUMBER_OF_PACKETS;
     config.MaximumPacketSize = DEFAULT_PACKET_SIZE;
     config.Filename[0] = '\0';
+    config.CaptureFilter.clear();
+    config.DurationSeconds = 0;
 }
 
 void PrintHelpOptionsFilenameAndAdapter(FILE* out) {
@@ -391,6 +476,25 @@ void PrintHelpSizes(FILE* out) {
     PrintEmptyLine(out);
 }
 
+void PrintHelpNewerOptions(FILE* out) {
+    PrintLine(out, "\t--duration=SECONDS");
+    PrintLine(out, "\t\tEnds the recording by itself after this many seconds, in");
+    PrintLine(out, "\t\tany mode, and stores it as Ctrl+C does. A whole number");
+    std::fprintf(out, "\t\tfrom 1 to %u.\n", MAX_DURATION_SECONDS);
+    PrintEmptyLine(out);
+    PrintLine(out, "\t--filter=EXPRESSION");
+    PrintLine(out, "\t\tRecords only the packets that match this libpcap filter");
+    PrintLine(out, "\t\texpression (tcpdump's language, see pcap-filter(7)), for");
+    PrintLine(out, "\t\texample --filter=\"udp port 53\". An expression that libpcap");
+    PrintLine(out, "\t\tdoes not accept is refused before anything is recorded.");
+    PrintEmptyLine(out);
+    PrintLine(out, "\t--listadapters");
+    PrintLine(out, "\t\tLists the network adapters with their hardware address,");
+    PrintLine(out, "\t\tIPv4 addresses, gateway and whether the Kova Velox driver");
+    PrintLine(out, "\t\tserves them, then ends. Needs neither root nor the driver.");
+    PrintEmptyLine(out);
+}
+
 void PrintHelpClosingSections(FILE* out) {
     PrintLine(out, "AUTHOR");
     std::fprintf(out, "\t%s\n", MAKER);
@@ -400,6 +504,30 @@ void PrintHelpClosingSections(FILE* out) {
     PrintEmptyLine(out);
     PrintLine(out, "VERSION");
     std::fprintf(out, "\t%s %s\n", PRODUCT, KV_RECORDER_VERSION);
+    PrintEmptyLine(out);
+}
+
+// The inventory marks a missing address or gateway with 0.0.0.0; the listing says none.
+bool IsNoAddress(std::string const& address) {
+    return address.empty() || address == KvUtilsLib::Network::Interface::kNoAddress;
+}
+
+void PrintAdapter(KvUtilsLib::Network::Interface const& adapter, FILE* out) {
+    std::fprintf(out, "name: %s\n", adapter.GetName().c_str());
+    std::string const& hardware = adapter.GetMACAddress();
+    std::fprintf(out, "  hardware address: %s\n", hardware.empty() ? "none" : hardware.c_str());
+    for (KvUtilsLib::Network::IPConfiguration const& ip : adapter.GetIPConfigurations()) {
+        if (!IsNoAddress(ip.Address)) {
+            std::fprintf(out, "  ipv4: %s/%s\n", ip.Address.c_str(), ip.SubnetMask.c_str());
+        }
+    }
+    std::string const& gateway = adapter.GetDefaultGateway();
+    std::fprintf(out, "  gateway: %s\n", IsNoAddress(gateway) ? "none" : gateway.c_str());
+    bool const served = adapter.GetType() == KvUtilsLib::Network::InterfaceTypeDriverEnabled;
+    std::fprintf(out, "  driver: %s\n", served ? "yes" : "no");
+    if (served && !adapter.GetDriverVersion().empty()) {
+        std::fprintf(out, "  driver version: %s\n", adapter.GetDriverVersion().c_str());
+    }
     PrintEmptyLine(out);
 }
 
@@ -415,6 +543,9 @@ ParseOutcome ParseCommandLine(int argc, char const** argv, PCAPSnifferConfigurat
         if (!parser.Handle(argv[i])) {
             return parser.GetOutcome();
         }
+    }
+    if (!config.CaptureFilter.empty() && !IsCaptureFilterValid(config, output)) {
+        return ParseOutcome::Refused;
     }
     if (!parser.IsAdapterGiven() && SelectNetworkInterface(config, input, output, driver) == 0) {
         return ParseOutcome::Failed;
@@ -455,6 +586,7 @@ void PrintHelp(char const* programPath, FILE* out) {
     PrintLine(out, "\t--license");
     PrintLine(out, "\t\tDisplay the 3rd party license");
     PrintEmptyLine(out);
+    PrintHelpNewerOptions(out);
     PrintHelpClosingSections(out);
 }
 
@@ -508,4 +640,31 @@ void DumpConfiguration(PCAPSnifferConfiguration& config, FILE* out) {
             break;
     }
     std::fprintf(out, "  Maximum packet size = %d\n", config.MaximumPacketSize);
+    if (!config.CaptureFilter.empty()) {
+        std::fprintf(out, "  Capture filter = %s\n", config.CaptureFilter.c_str());
+    }
+    if (config.DurationSeconds != 0) {
+        std::fprintf(out, "  Duration = %u seconds\n", config.DurationSeconds);
+    }
+}
+
+void PrintAdapterList(std::vector<KvUtilsLib::Network::Interface const*> const& adapters,
+                      FILE* out) {
+    if (adapters.empty()) {
+        PrintLine(out, "No network adapter found");
+        return;
+    }
+    for (KvUtilsLib::Network::Interface const* adapter : adapters) {
+        PrintAdapter(*adapter, out);
+    }
+}
+
+void ListAdapters(KvUtilsLib::Network::IDriverEnabled* driver, FILE* out) {
+    KvTransportLayerLib::Network::LinkEnabled probe;
+    KvUtilsLib::Network::System inventory(driver != nullptr ? driver : &probe);
+    std::vector<KvUtilsLib::Network::Interface const*> adapters;
+    for (unsigned int i = 0; i < inventory.GetInterfaceCount(); ++i) {
+        adapters.push_back(inventory.GetInterface(i));
+    }
+    PrintAdapterList(adapters, out);
 }

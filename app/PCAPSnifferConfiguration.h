@@ -27,6 +27,4 @@ struct PCAPSnifferConfiguration {
     std::string CaptureFilter;
     // Seconds after which the recording ends by itself (--duration=); 0: no limit.
     uint32_t DurationSeconds = 0;
-    // --listadapters: list the adapters and end, without recording.
-    bool ListAdapters = false;
 };

@@ -1,5 +1,6 @@
-"""How a parse error, the root check and the adapter refusal end the program, and a file name
-with blanks reaching the summary whole; the exact texts are the front end's unit tests'."""
+"""How a parse error, the root check and the adapter refusal end the program, a file name with
+blanks reaching the summary whole, and a duration or capture filter refused before any question or
+carried to the summary; the exact texts are the front end's unit tests'."""
 
 import os
 
@@ -42,3 +43,33 @@ def test_adapter_refused_without_the_driver_node():
     assert code == 1
     assert out.startswith(PARSE_LINE) and "eth0" in out
     assert SUMMARY not in out
+
+
+@pytest.mark.parametrize("argument, message", [
+    ("--duration=0", "The duration 0 is not a positive whole number of seconds\n"),
+    ("--duration=10s", "The duration 10s is not a positive whole number of seconds\n"),
+    ("--filter=", "The capture filter is empty\n"),
+    # A filter holding another option's name is still a filter, refused by libpcap.
+    ("--filter=--mode=circular", "The capture filter --mode=circular is not valid: "),
+    ("--filter=udp port", "The capture filter udp port is not valid: "),
+])
+def test_duration_and_filter_refused_before_any_question(argument, message):
+    code, out = record([argument, "--maximumpacketsize=1514"], "0\n", with_driver=False,
+                       timeout=30)
+    assert code == 2, out
+    assert out.startswith(PARSE_LINE + message)
+    assert out.count("\n") == PARSE_LINE.count("\n") + 1, out  # libpcap's reason, nothing more
+    assert "? > " not in out and SUMMARY not in out
+
+
+@pytest.mark.skipif(not IS_ROOT, reason="the driver's stand-in node needs root to set up")
+def test_duration_and_filter_reach_the_summary():
+    code, out = record(["--adaptername=eth0", "--filename=/tmp/kv", "--mode=continuous",
+                        "--filter=udp dst port 9999 and not host 10.0.0.1", "--duration=5"],
+                       inner=AS_NOBODY, timeout=30)
+    assert code == 1  # then refused for want of root
+    assert out.startswith(PARSE_LINE + SUMMARY)
+    assert ("  Maximum packet size = 200\n"
+            "  Capture filter = udp dst port 9999 and not host 10.0.0.1\n"
+            "  Duration = 5 seconds\n"
+            "Root priviledges") in out

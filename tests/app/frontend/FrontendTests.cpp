@@ -219,9 +219,9 @@ TEST(HelpTest, PageNamedAfterTheProgramAndTheLicence) {
                                  " - Kova Velox packets recorder\n\nSYNOPSIS\n\t" + name +
                                  " [OPTION]\n\nDESCRIPTION\n";
         EXPECT_EQ(page.substr(0, head.size()), head);
-        EXPECT_EQ(std::count(page.begin(), page.end(), '\n'), 78);
+        EXPECT_EQ(std::count(page.begin(), page.end(), '\n'), 94);
         EXPECT_EQ(page.size(),
-                  2726 + 2 * name.size() + std::strlen(KV_RECORDER_VERSION KV_RECORDER_YEAR));
+                  3341 + 2 * name.size() + std::strlen(KV_RECORDER_VERSION KV_RECORDER_YEAR));
     }
     for (char const* line :
          {"\n\t\t  fixednumberofpackets - Records a finite number of packets and\n",
@@ -230,9 +230,22 @@ TEST(HelpTest, PageNamedAfterTheProgramAndTheLicence) {
           "\n\t\tThe value must be between 32 and 65535. Default = 200.\n\n\t--numberofpackets=",
           "\n\t\tThe value must be between 512 and 1024000. Default = 1024.\n\n\t--buffersize=",
           "\n\t\tThe value must be greater than or equal to 1024000.\n\t\tDefault = 1024000.\n\n",
-          "\n\t--license\n\t\tDisplay the 3rd party "
-          "license\n\nAUTHOR\n\tKova\n\nCOPYRIGHT\n\tCopyright "
-          "(c) " KV_RECORDER_YEAR
+          // The newer options come after the older ones, before the closing sections.
+          "\n\t--license\n\t\tDisplay the 3rd party license\n\n"
+          "\t--duration=SECONDS\n"
+          "\t\tEnds the recording by itself after this many seconds, in\n"
+          "\t\tany mode, and stores it as Ctrl+C does. A whole number\n"
+          "\t\tfrom 1 to 2147483647.\n\n"
+          "\t--filter=EXPRESSION\n"
+          "\t\tRecords only the packets that match this libpcap filter\n"
+          "\t\texpression (tcpdump's language, see pcap-filter(7)), for\n"
+          "\t\texample --filter=\"udp port 53\". An expression that libpcap\n"
+          "\t\tdoes not accept is refused before anything is recorded.\n\n"
+          "\t--listadapters\n"
+          "\t\tLists the network adapters with their hardware address,\n"
+          "\t\tIPv4 addresses, gateway and whether the Kova Velox driver\n"
+          "\t\tserves them, then ends. Needs neither root nor the driver.\n\n"
+          "AUTHOR\n\tKova\n\nCOPYRIGHT\n\tCopyright (c) " KV_RECORDER_YEAR
           " Kova\n\nVERSION\n\tKova Velox packets recorder " KV_RECORDER_VERSION "\n\n"}) {
         EXPECT_NE(HELP.find(line), std::string::npos) << line;
     }
@@ -361,4 +374,193 @@ TEST(AdapterPromptTest, OffersOnlyAdaptersWithTheDriver) {
         EXPECT_EQ(console.Printed(), printed) << typed;
         EXPECT_EQ(console.Unread(), unread) << typed;
     }
+}
+
+namespace {
+
+struct CommandLineRun {
+    ParseOutcome outcome;
+    std::string printed;
+    PCAPSnifferConfiguration config;
+};
+
+// ParseCommandLine over a record that an earlier run left with a filter and a duration.
+CommandLineRun RunCommandLine(std::vector<std::string> const& arguments, FakeDriver& driver,
+                              std::string const& typed = "") {
+    std::vector<char const*> argv{"kvpcaprecorder"};
+    for (std::string const& argument : arguments) {
+        argv.push_back(argument.c_str());
+    }
+    TestConsole console(typed);
+    CommandLineRun run{};
+    run.config.CaptureFilter = "earlier";
+    run.config.DurationSeconds = 99;
+    run.outcome = ParseCommandLine(static_cast<int>(argv.size()), argv.data(), run.config, &driver,
+                                   console.in, console.out);
+    run.printed = console.Printed();
+    return run;
+}
+
+std::string Listed(FakeDriver& driver) {
+    TestConsole console;
+    ListAdapters(&driver, console.out);
+    return console.Printed();
+}
+
+}  // namespace
+
+// Accepted values land in the record; the newer options are told by their start only.
+TEST(ParseTest, DurationAndFilterAreTaken) {
+    std::tuple<std::vector<std::string>, uint32_t, std::string, std::string> const cases[] = {
+        {{}, 0, "", "/tmp/trace"},
+        {{"--duration=1"}, 1, "", "/tmp/trace"},
+        {{"--duration=2147483647"}, 2147483647, "", "/tmp/trace"},
+        {{"--duration=0010", "--duration=7"}, 7, "", "/tmp/trace"},
+        {{"--filter=udp dst port 9999"}, 0, "udp dst port 9999", "/tmp/trace"},
+        {{"--filter=  tcp\t", "--duration=30"}, 30, "  tcp\t", "/tmp/trace"},
+        {{"--filter=tcp", "--filter=udp"}, 0, "udp", "/tmp/trace"},
+        // Not at the start: the older option found inside takes the argument.
+        {{"--filename=/tmp/--filter=x --duration=0"}, 0, "", "/tmp/--filter=x --duration=0"},
+    };
+    for (auto const& [more, seconds, filter, file] : cases) {
+        FakeDriver driver(true);
+        CommandLineRun const run = RunCommandLine(Complete(more), driver);
+        EXPECT_EQ(run.outcome, ParseOutcome::Proceed) << run.printed;
+        EXPECT_EQ(run.printed, "");
+        EXPECT_EQ(run.config.DurationSeconds, seconds) << filter;
+        EXPECT_EQ(run.config.CaptureFilter, filter);
+        EXPECT_STREQ(run.config.Filename, file.c_str());
+    }
+}
+
+// Refused before any prompt: the adapter is left open and would otherwise be asked for.
+TEST(ParseTest, DurationAndFilterRefusals) {
+    for (std::string const value :
+         {"0", "-5", "+5", " 10", "10s", "1.5", "", "2147483648", "99999999999999999999"}) {
+        FakeDriver driver(true);
+        CommandLineRun const run =
+            RunCommandLine({"--mode=circular", "--duration=" + value, "--mode=bad"}, driver);
+        EXPECT_EQ(run.outcome, ParseOutcome::Refused) << value;
+        EXPECT_EQ(run.printed,
+                  "The duration " + value + " is not a positive whole number of seconds\n");
+        EXPECT_EQ(driver.opens, 0);
+    }
+    for (std::string const value : {"", " ", " \t "}) {
+        FakeDriver driver(true);
+        CommandLineRun const run = RunCommandLine({"--filter=" + value, "--help"}, driver);
+        EXPECT_EQ(run.outcome, ParseOutcome::Refused);
+        EXPECT_EQ(run.printed, "The capture filter is empty\n");
+    }
+    // libpcap's own reason follows; a filter holding an older option's name stays a filter.
+    std::pair<std::string, std::string> const invalid[] = {
+        {"udp port", "syntax error"},
+        {"udp dst port 99999", "99999"},
+        {"--mode=continuous", ""},
+        {"host 10.0.0.1 and --adaptername=eth0", ""},
+    };
+    for (auto const& [expression, reason] : invalid) {
+        FakeDriver driver(true);
+        CommandLineRun const run =
+            RunCommandLine({"--filter=" + expression, "--maximumpacketsize=1514"}, driver, "0\n");
+        EXPECT_EQ(run.outcome, ParseOutcome::Refused) << expression;
+        std::string const head = "The capture filter " + expression + " is not valid: ";
+        EXPECT_EQ(run.printed.substr(0, head.size()), head) << run.printed;
+        EXPECT_GT(run.printed.size(), head.size() + 1) << run.printed;
+        EXPECT_EQ(std::count(run.printed.begin(), run.printed.end(), '\n'), 1) << run.printed;
+        EXPECT_NE(run.printed.find(reason, head.size()), std::string::npos) << run.printed;
+        EXPECT_EQ(driver.opens, 0) << expression;
+    }
+    // The check waits for the last argument: the help page asked for after it still comes.
+    FakeDriver driver(true);
+    CommandLineRun const help = RunCommandLine({"--filter=udp port", "--help"}, driver);
+    EXPECT_EQ(help.outcome, ParseOutcome::Finished);
+    EXPECT_EQ(help.printed, Help("kvpcaprecorder"));
+    // Only the start counts: an argument that merely holds the name is not recognised.
+    CommandLineRun const inside = RunCommandLine({"x--duration=5"}, driver);
+    EXPECT_EQ(inside.outcome, ParseOutcome::Refused);
+    EXPECT_EQ(inside.printed,
+              "Did not recognize argument x--duration=5\n" + Help("kvpcaprecorder"));
+}
+
+TEST(ListingTest, OneBlockPerAdapterInTheGivenOrder) {
+    Interface served, bare, quiet;
+    served.SetID("02:00:00:00:00:01", "02:00:00:00:00:01", "eth0", "eth0");
+    served.GetIPConfigurations() = {{"10.0.0.1", "255.255.255.0"}, {"10.1.0.1", "255.255.0.0"}};
+    served.SetDefaultGateway("10.0.0.254");
+    served.SetType(KvUtilsLib::Network::InterfaceTypeDriverEnabled);
+    served.SetDriverVersion("1.2.3.4");
+    bare.SetID("", "", "tun0", "tun0");
+    bare.GetIPConfigurations() = {{"0.0.0.0", "0.0.0.0"}};
+    quiet.SetID("02:00:00:00:00:03", "02:00:00:00:00:03", "br-x", "br-x");
+    quiet.GetIPConfigurations() = {{"192.168.9.9", "255.255.255.255"}};
+    quiet.SetType(KvUtilsLib::Network::InterfaceTypeDriverEnabled);
+    TestConsole console;
+    PrintAdapterList({&served, &bare, &quiet}, console.out);
+    EXPECT_EQ(console.Printed(),
+              "name: eth0\n  hardware address: 02:00:00:00:00:01\n  ipv4: 10.0.0.1/255.255.255.0\n"
+              "  ipv4: 10.1.0.1/255.255.0.0\n  gateway: 10.0.0.254\n  driver: yes\n"
+              "  driver version: 1.2.3.4\n\n"
+              "name: tun0\n  hardware address: none\n  gateway: none\n  driver: no\n\n"
+              "name: br-x\n  hardware address: 02:00:00:00:00:03\n"
+              "  ipv4: 192.168.9.9/255.255.255.255\n  gateway: none\n  driver: yes\n\n");
+    TestConsole empty;
+    PrintAdapterList({}, empty.out);
+    EXPECT_EQ(empty.Printed(), "No network adapter found\n");
+}
+
+// The machine's own adapters through the inventory: the probe decides the driver lines, and
+// adapters without an IPv4 address never count as served, as in the adapter prompt.
+TEST(ListingTest, ListAdaptersEndsTheCommandLineWithOrWithoutTheDriver) {
+    for (bool const present : {true, false}) {
+        FakeDriver driver(present), again(present);
+        CommandLineRun const run =
+            RunCommandLine({"--mode=circular", "--listadapters", "bogus"}, driver);
+        EXPECT_EQ(run.outcome, ParseOutcome::Finished);
+        EXPECT_EQ(run.printed, Listed(again));
+        EXPECT_TRUE(driver.opens == 1 && driver.closes == 1);
+        if (run.printed == "No network adapter found\n") {
+            continue;
+        }
+        std::vector<std::string> names;
+        size_t at = 0;
+        while (at < run.printed.size()) {
+            size_t const end = run.printed.find("\n\n", at);
+            ASSERT_NE(end, std::string::npos) << run.printed;
+            std::string const block = run.printed.substr(at, end + 1 - at);
+            ASSERT_EQ(block.compare(0, 6, "name: "), 0) << block;
+            names.push_back(block.substr(6, block.find('\n') - 6));
+            bool const addressed = block.find("\n  ipv4: ") != std::string::npos;
+            EXPECT_NE(block.find(present && addressed ? "\n  driver: yes\n" : "\n  driver: no\n"),
+                      std::string::npos)
+                << block;
+            EXPECT_NE(block.find("\n  gateway: "), std::string::npos) << block;
+            at = end + 2;
+        }
+        EXPECT_TRUE(std::is_sorted(names.begin(), names.end())) << run.printed;
+        EXPECT_EQ(std::find(names.begin(), names.end(), "lo"), names.end());
+    }
+    // In turn with the other arguments: one refused before it ends the command line first.
+    FakeDriver driver(true);
+    EXPECT_EQ(RunCommandLine({"bogus", "--listadapters"}, driver).outcome, ParseOutcome::Refused);
+    EXPECT_EQ(RunCommandLine({"--listadapters=1"}, driver).outcome, ParseOutcome::Refused);
+    EXPECT_EQ(driver.opens, 0);
+}
+
+// The summary names a filter and a duration only when they are given.
+TEST(SummaryTest, FilterAndDurationLinesOnlyWhenGiven) {
+    PCAPSnifferConfiguration config;
+    config.AdapterName = "eth0";
+    std::strcpy(config.Filename, "/tmp/t");
+    config.Mode = Continuous;
+    std::string const plain =
+        "\nConfiguration is...\n  Data stored in file = /tmp/t\n  Network Adapter = eth0\n"
+        "  Mode = continuous\n    BufferSize = 1024000\n  Maximum packet size = 200\n";
+    TestConsole without;
+    DumpConfiguration(config, without.out);
+    EXPECT_EQ(without.Printed(), plain);
+    config.CaptureFilter = "udp port 53";
+    config.DurationSeconds = 10;
+    TestConsole with;
+    DumpConfiguration(config, with.out);
+    EXPECT_EQ(with.Printed(), plain + "  Capture filter = udp port 53\n  Duration = 10 seconds\n");
 }
