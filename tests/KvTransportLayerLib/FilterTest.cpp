@@ -169,4 +169,33 @@ TEST(KernelBuffer, TwoMebibytesAtTheLeastAndRoomForTheLargestPackets) {
     }
 }
 
+// The front end's check: what libpcap compiles for Ethernet passes, whatever the size; what it
+// refuses comes back as INVALID_ARGUMENT with libpcap's own reason.
+TEST(CaptureFilterExpression, PassesWhatLibpcapCompilesForEthernetAndTellsWhyOtherwise) {
+    for (const char* valid :
+         {"", "udp dst port 9999", "ether host 02:00:00:00:00:01",
+          "tcp[tcpflags] & tcp-syn != 0 and not host 10.0.0.1", "vlan and ip6 and icmp6"}) {
+        for (unsigned int size : {32u, 200u, 65535u, 70000u}) {
+            const Z::Result checked = Filter::CheckExpression(valid, size);
+            EXPECT_EQ(checked.GetCode(), Z::OK) << valid << " " << size;
+        }
+    }
+    const struct {
+        const char* expression;
+        const char* reason;
+    } invalid[] = {
+        {"udp port", "syntax error"},
+        {"udp dst port 99999", "illegal port number 99999 > 65535"},
+        {"ip broadcast", "netmask not known"},                         // no netmask is assumed
+        {"wlan addr1 02:00:00:00:00:01", "only supported on 802.11"},  // an Ethernet capture
+    };
+    for (const auto& tested : invalid) {
+        const Z::Result checked = Filter::CheckExpression(tested.expression, kMax);
+        EXPECT_EQ(checked.GetCode(), Z::INVALID_ARGUMENT) << tested.expression;
+        ASSERT_TRUE(checked.HasDescription()) << tested.expression;
+        EXPECT_NE(std::string(checked.GetDescription()).find(tested.reason), std::string::npos)
+            << tested.expression << ": " << checked.GetDescription();
+    }
+}
+
 }  // namespace

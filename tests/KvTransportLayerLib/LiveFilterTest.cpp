@@ -16,6 +16,7 @@
 #include <numeric>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "KvTransportLayerLib/Network/PCAP/LinuxFilter.h"
@@ -92,6 +93,65 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds l
     return condition();
 }
 
+using Program = std::vector<sock_filter>;
+
+// The kernel programs attached to this process's packet sockets, those without one left out.
+std::vector<Program> AttachedPrograms() {
+    std::vector<Program> programs;
+    for (int fd = 0; fd < 1024; ++fd) {
+        int domain = 0;
+        socklen_t length = sizeof(domain);
+        if (getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &length) != 0 || domain != AF_PACKET) {
+            continue;
+        }
+        Program program(256);
+        socklen_t instructions = static_cast<socklen_t>(program.size());
+        EXPECT_EQ(getsockopt(fd, SOL_SOCKET, SO_GET_FILTER, program.data(), &instructions), 0);
+        program.resize(instructions);
+        if (!program.empty()) {
+            programs.push_back(program);
+        }
+    }
+    return programs;
+}
+
+constexpr size_t kUdpPayloadOffset = 14 + 20 + 8;
+
+// A broadcast IPv4/UDP frame to `port` carrying its sequence number; neither checksum is set,
+// which nothing on the silent link checks.
+bool SendDatagram(pcap_t* sender, uint16_t port, uint32_t sequence) {
+    std::vector<uint8_t> frame(kUdpPayloadOffset + 18, 0);
+    std::memset(frame.data(), 0xFF, 6);
+    frame[6] = 0x02;
+    frame[12] = 0x08;  // IPv4
+    uint8_t* ip = &frame[14];
+    ip[0] = 0x45;
+    ip[3] = static_cast<uint8_t>(frame.size() - 14);
+    ip[8] = 64;
+    ip[9] = 17;  // UDP
+    const uint8_t addresses[8] = {10, 9, 9, 2, 10, 9, 9, 1};
+    std::memcpy(ip + 12, addresses, sizeof(addresses));
+    uint8_t* udp = ip + 20;
+    udp[0] = 0x13;  // source port 5000
+    udp[1] = 0x88;
+    udp[2] = static_cast<uint8_t>(port >> 8);
+    udp[3] = static_cast<uint8_t>(port);
+    udp[5] = static_cast<uint8_t>(frame.size() - 34);
+    std::memcpy(&frame[kUdpPayloadOffset], &sequence, 4);
+    return pcap_inject(sender, frame.data(), frame.size()) == static_cast<int>(frame.size());
+}
+
+// The destination port and sequence number of a frame SendDatagram made; port 0 for another.
+std::pair<uint16_t, uint32_t> DatagramOf(const std::vector<uint8_t>& frame) {
+    if (frame.size() < kUdpPayloadOffset + 4 || frame[12] != 0x08 || frame[13] != 0 ||
+        frame[14 + 9] != 17) {
+        return {0, 0};
+    }
+    uint32_t sequence = 0;
+    std::memcpy(&sequence, &frame[kUdpPayloadOffset], 4);
+    return {static_cast<uint16_t>(frame[36] << 8 | frame[37]), sequence};
+}
+
 double ProcessCpuSeconds() {
     rusage usage;
     getrusage(RUSAGE_SELF, &usage);
@@ -117,6 +177,7 @@ protected:
     // Stops, takes every Buffer back in lending order and reads the numbered frames.
     void StopAndCollect() {
         sequences.clear();
+        frames.clear();
         packets = 0;
         const auto start = Clock::now();
         EXPECT_EQ(filter.Stop().GetCode(), Z::OK);
@@ -133,6 +194,7 @@ protected:
                 std::memcpy(&stored, record + 8, 4);
                 ASSERT_LE(stored, kMax);
                 ASSERT_LE(offset + 16 + stored, buffer->GetDataLength());
+                frames.emplace_back(record + 16, record + 16 + stored);
                 if (stored >= 18 && std::memcmp(record + 16 + 12, kEtherType, 2) == 0) {
                     sequences.push_back(0);
                     std::memcpy(&sequences.back(), record + 16 + 14, 4);
@@ -150,6 +212,7 @@ protected:
     Buffer buffers[4];
     Filter filter;  // stops before the Buffers go
     std::vector<uint32_t> sequences;
+    std::vector<std::vector<uint8_t>> frames;
     unsigned int packets = 0;
 };
 
@@ -161,22 +224,11 @@ TEST_F(LiveCapture, SilentLinkStopsPromptlyAndPacketsSentJustBeforeStopAreKept) 
     ASSERT_NO_FATAL_FAILURE(Allocate(64 * 1024));
     ASSERT_NO_FATAL_FAILURE(OpenLendAndStart("kvcap"));
     EXPECT_EQ(filter.GetLinkType(), 1);
-    unsigned int programs = 0;
-    for (int fd = 0; fd < 1024; ++fd) {
-        int domain = 0;
-        socklen_t length = sizeof(domain);
-        if (getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &length) != 0 || domain != AF_PACKET) {
-            continue;
-        }
-        sock_filter program[8];
-        socklen_t instructions = 8;
-        EXPECT_EQ(getsockopt(fd, SOL_SOCKET, SO_GET_FILTER, program, &instructions), 0);
-        EXPECT_EQ(instructions, 1u) << "an accept-all program has one instruction";
-        EXPECT_EQ(program[0].code, BPF_RET | BPF_K);
-        EXPECT_EQ(program[0].k, kMax + 64);
-        ++programs;
-    }
-    EXPECT_EQ(programs, 1u);
+    const std::vector<Program> programs = AttachedPrograms();
+    ASSERT_EQ(programs.size(), 1u);
+    ASSERT_EQ(programs[0].size(), 1u) << "an accept-all program has one instruction";
+    EXPECT_EQ(programs[0][0].code, BPF_RET | BPF_K);
+    EXPECT_EQ(programs[0][0].k, kMax + 64);
     StopAndCollect();
     EXPECT_TRUE(sequences.empty());
     EXPECT_EQ(filter.GetRecordedPacketCount(), packets);
@@ -198,6 +250,91 @@ TEST_F(LiveCapture, SilentLinkStopsPromptlyAndPacketsSentJustBeforeStopAreKept) 
     EXPECT_EQ(statistic.GetPacketCount(), packets) << "the statistic counts the last run";
     EXPECT_EQ(filter.GetRecordedPacketCount(), packets);
     EXPECT_EQ(statistic.GetDropCount() + statistic.GetRecorderDropCount(), 0u);
+}
+
+// A capture filter lets through exactly the selected flow, with the kernel cutting each packet
+// to the snapshot length as without one; the next Open captures everything again.
+TEST_F(LiveCapture, CaptureFilterKeepsOnlyTheSelectedFlow) {
+    SKIP_UNLESS_IN_OWN_NAMESPACE(kVethPair);
+    ASSERT_NO_FATAL_FAILURE(Allocate(64 * 1024));
+    const PcapHandle sender = OpenSender();
+    ASSERT_NE(sender, nullptr);
+    ASSERT_EQ(filter.Open("Nothing", "kvcap", kMax).GetCode(), Z::OK);
+    filter.SetCaptureFilter("udp port 9999");
+    for (Buffer& buffer : buffers) {
+        ASSERT_EQ(filter.QueueBuffer(&buffer).GetCode(), Z::PENDING);
+    }
+    const Z::Result started = filter.Start();
+    ASSERT_EQ(started.GetCode(), Z::OK) << started.GetDescription();
+    const std::vector<Program> programs = AttachedPrograms();
+    ASSERT_EQ(programs.size(), 1u) << "the sender's socket has none";
+    EXPECT_GT(programs[0].size(), 4u);
+    const sock_filter& accept = programs[0][programs[0].size() - 2];
+    EXPECT_EQ(accept.code, BPF_RET | BPF_K);
+    EXPECT_EQ(accept.k, kMax + 64) << "an accepted packet is cut to the snapshot length";
+    for (uint32_t sequence = 0; sequence < 40; ++sequence) {
+        ASSERT_TRUE(SendDatagram(sender.get(), 7777, sequence));
+        ASSERT_TRUE(SendDatagram(sender.get(), 9999, sequence));
+        ASSERT_TRUE(SendFrame(sender.get(), sequence, 60));
+    }
+    EXPECT_TRUE(
+        WaitFor([&] { return filter.GetRecordedPacketCount() >= 40; }, std::chrono::seconds(3)));
+    StopAndCollect();
+    std::vector<uint32_t> selected;
+    for (const std::vector<uint8_t>& frame : frames) {
+        const std::pair<uint16_t, uint32_t> datagram = DatagramOf(frame);
+        EXPECT_EQ(datagram.first, 9999) << "a packet of another flow was captured";
+        selected.push_back(datagram.second);
+    }
+    EXPECT_EQ(selected, Sequence(40));
+    EXPECT_EQ(filter.GetRecordedPacketCount(), 40u);
+    Statistic statistic;
+    filter.GetStatistic(&statistic);
+    EXPECT_EQ(statistic.GetPacketCount(), 40u);
+    EXPECT_EQ(statistic.GetDropCount() + statistic.GetRecorderDropCount(), 0u);
+
+    ASSERT_NO_FATAL_FAILURE(OpenLendAndStart("kvcap"));
+    ASSERT_TRUE(SendDatagram(sender.get(), 7777, 0));
+    EXPECT_TRUE(
+        WaitFor([&] { return filter.GetRecordedPacketCount() >= 1; }, std::chrono::seconds(3)));
+    StopAndCollect();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(DatagramOf(frames[0]).first, 7777);
+}
+
+// An expression the opened adapter cannot take fails Start with the expression and libpcap's
+// reason, even one that passes the Ethernet check (a raw IP adapter has no Ethernet addresses);
+// the Buffers come back and the filter starts again with an expression it can take.
+TEST_F(LiveCapture, CaptureFilterTheAdapterCannotTakeFailsStart) {
+    SKIP_UNLESS_IN_OWN_NAMESPACE("ip tuntap add kvtun mode tun && ip link set kvtun up");
+    ASSERT_NO_FATAL_FAILURE(Allocate(64 * 1024));
+    const struct {
+        const char* expression;
+        const char* reason;
+    } refused[] = {{"ether host 02:00:00:00:00:01", "ethernet addresses supported only on"},
+                   {"udp port", "syntax error"}};
+    EXPECT_EQ(Filter::CheckExpression(refused[0].expression, kMax).GetCode(), Z::OK);
+    for (const auto& tested : refused) {
+        ASSERT_EQ(filter.Open("Nothing", "kvtun", kMax).GetCode(), Z::OK);
+        filter.SetCaptureFilter(tested.expression);
+        ASSERT_EQ(filter.QueueBuffer(&buffers[0]).GetCode(), Z::PENDING);
+        const Z::Result started = filter.Start();
+        EXPECT_EQ(started.GetCode(), Z::GENERIC_ERROR) << tested.expression;
+        const std::string text = started.HasDescription() ? started.GetDescription() : "";
+        EXPECT_NE(text.find(std::string("\"") + tested.expression + "\""), std::string::npos)
+            << text;
+        EXPECT_NE(text.find(tested.reason), std::string::npos) << text;
+        EXPECT_TRUE(AttachedPrograms().empty()) << "the handle was closed";
+        EXPECT_EQ(filter.Stop().GetCode(), Z::OK);
+        Buffer* buffer = nullptr;
+        EXPECT_EQ(filter.RetrieveBuffer(buffer, 100).GetCode(), Z::OK);
+        EXPECT_EQ(buffer, &buffers[0]);
+    }
+    filter.SetCaptureFilter("ip");
+    const Z::Result started = filter.Start();
+    EXPECT_EQ(started.GetCode(), Z::OK) << started.GetDescription();
+    EXPECT_EQ(AttachedPrograms().size(), 1u);
+    EXPECT_EQ(filter.Stop().GetCode(), Z::OK);
 }
 
 // Packets that find no lent room are the recorder's own drops: counted while pending in the

@@ -109,6 +109,10 @@ Result Filter::Open(const char*, const char* adapterName, unsigned int maximumPa
     std::strcpy(mAdapterName, adapterName);
     mRingIn = 0;
     mRingOut = 0;
+    {
+        GateScope gate(mGate);
+        mCaptureFilter.clear();
+    }
     mLinkType = DLT_EN10MB;
     mAdapterLost = false;
     mOpened = 1;
@@ -193,7 +197,15 @@ Result Filter::OpenCapture(pcap_t** handle) {
     }
     mAdapterIndex = OS_AdapterIndex(mAdapterName);
     mLinkType = FileLinkType(pcap_datalink(created));
-    InstallSnapshotProgram(created);
+    if (mCaptureFilter.empty()) {
+        InstallSnapshotProgram(created);
+    } else {
+        Result selected = InstallCaptureFilter(created);
+        if (selected.GetCode() != ZrUtilsLib::OK) {
+            pcap_close(created);
+            return selected;
+        }
+    }
     *handle = created;
     return ZrUtilsLib::OK;
 }
@@ -244,6 +256,24 @@ void Filter::InstallSnapshotProgram(pcap_t* handle) {
         ZR_LOG(*mLogger, ZrUtilsLib::PRIORITY_WARNING,
                "Cannot compile the snapshot program. Error = %s", pcap_geterr(handle));
     }
+}
+
+// The expression's program accepts a packet cut to the snapshot length, as the accept-all one.
+Result Filter::InstallCaptureFilter(pcap_t* handle) {
+    bpf_program program;
+    if (pcap_compile(handle, &program, mCaptureFilter.c_str(), 1, PCAP_NETMASK_UNKNOWN) != 0) {
+        return Failure(ZrUtilsLib::GENERIC_ERROR, __LINE__, "Run",
+                       "Cannot use the capture filter \"%s\" on %s. Error = %s",
+                       mCaptureFilter.c_str(), mAdapterName, pcap_geterr(handle));
+    }
+    const int attached = pcap_setfilter(handle, &program);
+    pcap_freecode(&program);
+    if (attached != 0) {
+        return Failure(ZrUtilsLib::GENERIC_ERROR, __LINE__, "Run",
+                       "Cannot attach the capture filter \"%s\" to %s. Error = %s",
+                       mCaptureFilter.c_str(), mAdapterName, pcap_geterr(handle));
+    }
+    return ZrUtilsLib::OK;
 }
 
 // Per packet: one pcap_next_ex, one lock and the core's copy, stamped with libpcap's time.
@@ -498,12 +528,28 @@ bool Filter::HasLostAdapter() const {
     return mAdapterLost;
 }
 
-void Filter::SetCaptureFilter(const std::string&) {
-    // TODO: kept for Start
+void Filter::SetCaptureFilter(const std::string& expression) {
+    GateScope gate(mGate);
+    mCaptureFilter = expression;
 }
 
-Result Filter::CheckExpression(const std::string&, unsigned int) {
-    return ZrUtilsLib::OK;  // TODO: pcap_compile on a dead handle
+Result Filter::CheckExpression(const std::string& expression, unsigned int maximumPacketSize) {
+    const unsigned int stored = maximumPacketSize < PCAP_FILTER_MAX_PACKET_SIZE
+                                    ? maximumPacketSize
+                                    : PCAP_FILTER_MAX_PACKET_SIZE;
+    pcap_t* dead = pcap_open_dead(DLT_EN10MB, static_cast<int>(stored + kSnapshotMargin));
+    if (dead == nullptr) {
+        return Result(ZrUtilsLib::NOT_ENOUGH_MEMORY, "Cannot check the capture filter");
+    }
+    bpf_program program;
+    Result checked(ZrUtilsLib::OK);
+    if (pcap_compile(dead, &program, expression.c_str(), 1, PCAP_NETMASK_UNKNOWN) == 0) {
+        pcap_freecode(&program);
+    } else {
+        checked = Result(ZrUtilsLib::INVALID_ARGUMENT, "%s", pcap_geterr(dead));
+    }
+    pcap_close(dead);
+    return checked;
 }
 
 uint64_t Filter::GetKernelBufferBytes(unsigned int maximumPacketSize) {

@@ -82,10 +82,12 @@ public:
 
     // Selects the packets Start captures with a libpcap filter expression (tcpdump's language),
     // compiled for the snapshot length and attached in the kernel; empty: every packet. Kept
-    // until the next Open.
+    // until the next Open, which clears it. Start fails, naming the expression and libpcap's
+    // message, when the opened adapter cannot take it.
     void SetCaptureFilter(const std::string& expression);
     // OK when libpcap compiles `expression` for an Ethernet capture of this maximum packet
-    // size; otherwise INVALID_ARGUMENT described with libpcap's message.
+    // size; otherwise INVALID_ARGUMENT described with libpcap's message. Allocates no capture
+    // memory and opens no adapter.
     static ZrUtilsLib::Result CheckExpression(const std::string& expression,
                                               unsigned int maximumPacketSize);
     static constexpr uint64_t kMinimumKernelBufferBytes = uint64_t{2} * 1024 * 1024;
@@ -95,6 +97,7 @@ private:
     ZrUtilsLib::Result OpenCapture(pcap_t** handle);
     ZrUtilsLib::Result ActivateCapture(pcap_t* handle);
     void InstallSnapshotProgram(pcap_t* handle);
+    ZrUtilsLib::Result InstallCaptureFilter(pcap_t* handle);
     void ReportOpenOutcome(const ZrUtilsLib::Result& outcome);
     ZrUtilsLib::Result WaitForOpenOutcome();
     void CaptureLoop(pcap_t* handle);
@@ -121,6 +124,9 @@ private:
     uint64_t mLibpcapDropsSeen = 0;
     ZrUtilsLib::Logger* mLogger;
     ZrUtilsLib::Gate mGate;
+    // The expression Start attaches; set under the gate, read by the capture thread while Start
+    // holds the gate.
+    std::string mCaptureFilter;
 
     // Start/Run handshake on the outcome of opening libpcap.
     OS_Event mOpenDone;
