@@ -71,12 +71,12 @@ class VethLink:
         subprocess.run(["ip", "link", "del", self.host], capture_output=True)
         subprocess.run(["ip", "netns", "del", self.namespace], capture_output=True)
 
-    def send(self, count, first=0, interval_ms=0.0, size=64, wait=True):
-        """Numbered datagrams from the peer to the host end (see udp_sender.py)."""
+    def send(self, count, first=0, interval_ms=0.0, size=64, wait=True, port=9999):
+        """Numbered datagrams from the peer to `port` of the host end (see udp_sender.py)."""
         sender = subprocess.Popen(
             ["ip", "netns", "exec", self.namespace, "/usr/bin/python3",
-             os.path.join(HERE, "udp_sender.py"), self.host_ip, "9999", str(first), str(count),
-             str(interval_ms), str(size)])
+             os.path.join(HERE, "udp_sender.py"), self.host_ip, str(port), str(first),
+             str(count), str(interval_ms), str(size)])
         if wait:
             assert sender.wait(timeout=120) == 0
         return sender
