@@ -155,16 +155,18 @@ Result PCAPSniffer::Open(PCAPSnifferConfiguration* config) {
                        static_cast<unsigned long long>(needed),
                        static_cast<unsigned long long>(mMemory->GetAvailableBytes()));
     }
+    // Circular: room for the spare Buffers that keep capture going while a snapshot is written.
+    const uint32_t spares = config->Mode == Circular ? kSnapshotSpareBuffers : 0;
     const uint32_t ownedCapacity =
-        config->Mode == Continuous ? kMaximumBufferCount : plan.bufferCount;
+        config->Mode == Continuous ? kMaximumBufferCount : plan.bufferCount + spares;
+    const uint32_t queueCapacity = plan.queueCapacity + spares;
     bool reserved = true;
     try {
         mBuffers.reserve(ownedCapacity);
     } catch (const std::bad_alloc&) {
         reserved = false;
     }
-    if (!reserved || !mFree.SetCapacity(plan.queueCapacity) ||
-        !mRecorded.SetCapacity(plan.queueCapacity)) {
+    if (!reserved || !mFree.SetCapacity(queueCapacity) || !mRecorded.SetCapacity(queueCapacity)) {
         ReleaseBuffers();
         mFilename[0] = '\0';
         return Failure(ZrUtilsLib::NOT_ENOUGH_MEMORY, "Open", "Cannot allocate the queues");
@@ -204,6 +206,8 @@ Result PCAPSniffer::Open(PCAPSnifferConfiguration* config) {
 
     mMode = config->Mode;
     mMaximumPacketSize = config->MaximumPacketSize;
+    mRingBuffers = plan.bufferCount;
+    mSnapshots.Configure(mFilename, mMaximumPacketSize, queueCapacity);
     mNumberOfPackets = plan.numberOfPackets;
     mEndReason.store(EndReason::Stopped);
     return Result(ZrUtilsLib::OK);
@@ -228,13 +232,17 @@ Result PCAPSniffer::Start() {
 // A recording that Stop ends is Stopped even when it also met a reason of its own meanwhile.
 Result PCAPSniffer::Run() {
     const EndReason reason = Record();
+    mSnapshots.Finish(mRecorded);
     mEndReason.store(IsStopping() ? EndReason::Stopped : reason);
     return Result(ZrUtilsLib::OK);
 }
 
 PCAPSniffer::EndReason PCAPSniffer::Record() {
-    const unsigned int timeoutMs = mNumberOfPackets > 0 ? kPacketLimitPollMs : kRetrieveTimeoutMs;
+    const unsigned int usualTimeoutMs =
+        mNumberOfPackets > 0 ? kPacketLimitPollMs : kRetrieveTimeoutMs;
     while (!IsStopping()) {
+        AdvanceSnapshots();
+        const unsigned int timeoutMs = mSnapshots.HasWork() ? kSnapshotPollMs : usualTimeoutMs;
         Buffer* buffer = nullptr;
         const unsigned int code = mFilter->RetrieveBuffer(buffer, timeoutMs).GetCode();
         if (code == ZrUtilsLib::DRIVER_ERROR) {
@@ -249,6 +257,7 @@ PCAPSniffer::EndReason PCAPSniffer::Record() {
         }
         // An empty Buffer comes back only when the stop completed it.
         KeepRetrieved(buffer);
+        mSnapshots.NoteRetrieved();
         if (HasExceededPacketLimit()) {
             return EndReason::PacketCountReached;
         }
@@ -295,6 +304,9 @@ PCAPSniffer::EndReason PCAPSniffer::LendReplacement() {
     }
     switch (mMode) {
         case Circular:
+            if (mSnapshots.IsHoldingWindow()) {
+                return EndReason::Running;  // the window is being stored: none of it is reused
+            }
             return LendHead(mRecorded);  // its packets are discarded once the filter takes it
         case Continuous:
             return AddContinuousBuffer();
@@ -319,6 +331,76 @@ PCAPSniffer::EndReason PCAPSniffer::LendHead(BufferQueue& queue) {
         mDiscardedBytes.fetch_add(buffer->GetDataLength());
     }
     return EndReason::Running;
+}
+
+void PCAPSniffer::RequestSnapshot() {
+    if (mMode != Circular) {
+        return;
+    }
+    mSnapshots.Request();
+}
+
+std::vector<SnapshotTaker::Report> PCAPSniffer::TakeSnapshotReports() {
+    return mSnapshots.TakeReports();
+}
+
+std::vector<std::string> PCAPSniffer::GetSnapshotFiles() {
+    return mSnapshots.GetStoredFiles();
+}
+
+void PCAPSniffer::AdvanceSnapshots() {
+    if (mMode != Circular) {
+        return;
+    }
+    switch (mSnapshots.Advance(*mFilter, mRecorded, static_cast<uint32_t>(GetLinkType()))) {
+        case SnapshotTaker::Step::Started:
+            AddSnapshotSpares();
+            break;
+        case SnapshotTaker::Step::GaveBack:
+            TrimRing();
+            TopUpLending();
+            break;
+        case SnapshotTaker::Step::None:
+            break;
+    }
+}
+
+// Whole Buffers, once, at the first snapshot; without the memory for them the snapshot goes on
+// and packets that find no room meanwhile are counted as dropped.
+void PCAPSniffer::AddSnapshotSpares() {
+    while (mAllocated.load() < mRingBuffers + kSnapshotSpareBuffers &&
+           mMemory->HasRoomFor(static_cast<uint64_t>(mBufferSize), kMemoryReserve)) {
+        Buffer* buffer = CreateBuffer();
+        if (buffer == nullptr) {
+            return;
+        }
+        mFree.Push(buffer);
+    }
+    LendFromFreeQueue();
+}
+
+// After a snapshot the ring holds as many Buffers as the plan again: the oldest beyond it are
+// given up, as the ring would have reused them, and wait in the free queue for the next one.
+void PCAPSniffer::TrimRing() {
+    while (mRecorded.GetCount() + mFilter->GetQueuedBufferCount() > mRingBuffers) {
+        Buffer* buffer = mRecorded.Pop();
+        if (buffer == nullptr) {
+            return;
+        }
+        mDiscarded.fetch_add(buffer->GetPacketCount());
+        mDiscardedBytes.fetch_add(buffer->GetDataLength());
+        mFree.Push(buffer);
+    }
+}
+
+// Lends until the filter has its four Buffers again, the free ones first.
+void PCAPSniffer::TopUpLending() {
+    LendFromFreeQueue();
+    while (mFilter->GetQueuedBufferCount() < Filter::kMaxLentBuffers && !mRecorded.IsEmpty()) {
+        if (LendHead(mRecorded) != EndReason::Running) {
+            return;
+        }
+    }
 }
 
 // A Buffer handed back with packets joins the recording; an empty one (completed by the stop)

@@ -15,6 +15,7 @@
 #include "app/PCAPSnifferConfiguration.h"
 #include "app/PCAPWriter.h"
 #include "app/RecordingCounters.h"
+#include "app/SnapshotTaker.h"
 
 namespace ZrUtilsLib {
 class Logger;
@@ -55,6 +56,10 @@ public:
     // Memory left to the rest of the system when the sniffer plans or adds capture memory.
     static constexpr uint64_t kMemoryReserve = uint64_t{64} * 1024 * 1024;
     static constexpr unsigned int kRetrieveTimeoutMs = 1000;
+    // Retrieval wait while a snapshot is asked for or under way.
+    static constexpr unsigned int kSnapshotPollMs = 20;
+    // Circular: Buffers added at the first snapshot, so capture goes on while one is written.
+    static constexpr uint32_t kSnapshotSpareBuffers = 4;
     // Retrieval wait with a packet limit: the limit is checked at least this often.
     static constexpr unsigned int kPacketLimitPollMs = 250;
     static constexpr unsigned int kStartDelayMs = 250;
@@ -105,6 +110,13 @@ public:
     EndReason GetEndReason() const { return mEndReason.load(); }
     // The capture side of the counters; safe from the main thread while the recording runs.
     RecordingCounters GetCounters();
+
+    // Circular: asks for a snapshot of the window (queued behind one being written). Safe from
+    // any thread; ignored in the other modes.
+    void RequestSnapshot();
+    // Snapshots finished since the last call, and the files of all stored so far.
+    std::vector<SnapshotTaker::Report> TakeSnapshotReports();
+    std::vector<std::string> GetSnapshotFiles();
     // The link type of the capture (libpcap's pcap_datalink), as the capture file records it.
     int GetLinkType() const { return mFilter->GetLinkType(); }
 
@@ -132,6 +144,10 @@ private:
     bool HasExceededPacketLimit();
     EndReason LendReplacement();
     EndReason LendHead(BufferQueue& queue);
+    void AdvanceSnapshots();
+    void AddSnapshotSpares();
+    void TrimRing();
+    void TopUpLending();
     void KeepRetrieved(Buffer* buffer);
     EndReason AddContinuousBuffer();
     EndReason RefusedLend() const;
@@ -159,6 +175,9 @@ private:
     // Circular: bytes of those packets' records. Written by the sniffer thread.
     std::atomic<uint64_t> mDiscardedBytes{0};
     uint64_t mBytesLimit = 0;
+    // Circular: the Buffers of the ring, spares for snapshots aside.
+    uint32_t mRingBuffers = 0;
+    SnapshotTaker mSnapshots;
     std::atomic<EndReason> mEndReason{EndReason::Stopped};
     int32_t mNumberOfPackets = 0;
     int32_t mBufferSize = 0;

@@ -67,6 +67,20 @@ Result PCAPWriter::PrepareFile(const char* fileName) {
 
 Result PCAPWriter::StartStore(const char* fileName, int snapLength, BufferQueue* recorded,
                               BufferQueue* free, uint32_t linkType) {
+    if (free == nullptr) {
+        return Result(ZrUtilsLib::INVALID_ARGUMENT, "No queue for the stored Buffers");
+    }
+    return Start(fileName, snapLength, recorded, free, linkType);
+}
+
+Result PCAPWriter::StartSnapshot(const char* fileName, int snapLength, BufferQueue* borrowed,
+                                 uint32_t linkType) {
+    return Start(fileName, snapLength, borrowed, nullptr, linkType);
+}
+
+// `free` null: the Buffers stay where they are.
+Result PCAPWriter::Start(const char* fileName, int snapLength, BufferQueue* recorded,
+                         BufferQueue* free, uint32_t linkType) {
     if (IsStoring()) {
         return Result(ZrUtilsLib::STATE_ERROR, "A store is already running");
     }
@@ -74,7 +88,7 @@ Result PCAPWriter::StartStore(const char* fileName, int snapLength, BufferQueue*
     mStoreResult = Result(ZrUtilsLib::OK);
     mStoredPackets = 0;
     mStoredBytes = 0;
-    if (recorded == nullptr || free == nullptr || fileName == nullptr || recorded->IsEmpty()) {
+    if (recorded == nullptr || fileName == nullptr || recorded->IsEmpty()) {
         mFile.Discard();
         return mStoreResult;
     }
@@ -140,11 +154,13 @@ void PCAPWriter::EndStore() {
         }
     }
     if (mStoreResult.GetCode() == ZrUtilsLib::OK) {
+        const unsigned int count = mSource->GetCount();
         mStoredBytes = kGlobalHeaderSize;
-        for (Buffer* buffer = mSource->Pop(); buffer != nullptr; buffer = mSource->Pop()) {
+        for (unsigned int index = 0; index < count; ++index) {
+            Buffer* buffer = mSource->Pop();
             mStoredPackets += buffer->GetPacketCount();
             mStoredBytes += buffer->GetDataLength();
-            mRecycle->Push(buffer);
+            (mRecycle != nullptr ? mRecycle : mSource)->Push(buffer);
         }
     } else {
         mFile.Discard();

@@ -59,6 +59,12 @@ public:
     ZrUtilsLib::Result StartStore(const char* fileName, int snapLength, BufferQueue* recorded,
                                   BufferQueue* free, uint32_t linkType = kLinkTypeEthernet);
 
+    // Stores a copy of `borrowed` into `fileName` while the recording goes on: the Buffers are
+    // written in order and stay in `borrowed`, in order, whatever the outcome; nobody else may
+    // touch them or the queue until IsStoring() is false. An empty queue gives OK and no file.
+    ZrUtilsLib::Result StartSnapshot(const char* fileName, int snapLength, BufferQueue* borrowed,
+                                     uint32_t linkType);
+
     // True from a successful StartStore until the file has been completed. Safe from any thread.
     bool IsStoring() const;
 
@@ -79,6 +85,8 @@ public:
                                  uint32_t linkType = kLinkTypeEthernet);
 
 private:
+    ZrUtilsLib::Result Start(const char* fileName, int snapLength, BufferQueue* recorded,
+                             BufferQueue* free, uint32_t linkType);
     ZrUtilsLib::Result Run() override;
     void WriteRecordedBuffers();
     void EndStore();

@@ -65,7 +65,8 @@ void RecordingConsole::ShowStoring() {
 }
 
 void RecordingConsole::PrintSummary(const RecordingCounters& counters, Outcome outcome,
-                                    const std::string& fileName, bool fileExists, bool circular) {
+                                    const std::string& fileName, bool fileExists, bool circular,
+                                    const std::vector<std::string>& snapshots) {
     std::fputs("Summary: ", mOutput);
     switch (outcome) {
         case Outcome::Stored:
@@ -90,6 +91,10 @@ void RecordingConsole::PrintSummary(const RecordingCounters& counters, Outcome o
                  Count(counters.kernelDropped), Count(counters.recorderDropped));
     if (circular) {
         std::fprintf(mOutput, "; discarded as the oldest: %llu", Count(counters.discarded));
+    }
+    for (size_t index = 0; index < snapshots.size(); ++index) {
+        std::fprintf(mOutput, "%s%s", index == 0 ? "; snapshots: " : ", ",
+                     snapshots[index].c_str());
     }
     std::fputc('\n', mOutput);
 }

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "app/RecordingCounters.h"
 
@@ -26,8 +27,10 @@ public:
     void ShowStoring();
     // The closing account of the recording, before "Done!". `fileName` is the file written,
     // or the one that was not; `circular` adds the discarded packets.
+    // `snapshots`: the snapshot files written, listed when there are any.
     void PrintSummary(const RecordingCounters& counters, Outcome outcome,
-                      const std::string& fileName, bool fileExists, bool circular);
+                      const std::string& fileName, bool fileExists, bool circular,
+                      const std::vector<std::string>& snapshots = {});
 
     // The progress line's text without the spinner, e.g. "00:01:05  1520 packets  12.3 of
     // 40.0 MB  0 dropped".

@@ -26,6 +26,12 @@ void Stop(int /*signal*/) {
     sContinue = 0;
 }
 
+volatile std::sig_atomic_t sSnapshotRequests = 0;
+
+void RequestSnapshot(int /*signal*/) {
+    sSnapshotRequests = sSnapshotRequests + 1;
+}
+
 namespace {
 
 constexpr unsigned long kSpinnerPeriodMs = 250;
@@ -59,6 +65,30 @@ bool FileExists(const std::string& path) {
     return stat(path.c_str(), &status) == 0;
 }
 
+// SIGUSR1 asks the sniffer for a snapshot of a circular recording.
+void ForwardSnapshotRequests(PCAPSniffer& sniffer, const PCAPSnifferConfiguration& configuration,
+                             std::sig_atomic_t& forwarded) {
+    for (; forwarded != sSnapshotRequests; forwarded = forwarded + 1) {
+        if (configuration.Mode == Circular) {
+            sniffer.RequestSnapshot();
+        } else {
+            std::puts("Snapshots are taken in circular mode only");
+        }
+    }
+}
+
+void ReportSnapshots(PCAPSniffer& sniffer) {
+    for (const SnapshotTaker::Report& report : sniffer.TakeSnapshotReports()) {
+        if (report.stored) {
+            std::printf("Snapshot stored in %s (%llu packets)\n", report.fileName.c_str(),
+                        static_cast<unsigned long long>(report.packets));
+        } else {
+            std::printf("Snapshot %s was not stored: %s\n", report.fileName.c_str(),
+                        report.reason.c_str());
+        }
+    }
+}
+
 // Why the acquisition loop ended, beyond what the sniffer knows.
 enum class AcquisitionEnd { Stopped, Signalled, DurationElapsed };
 
@@ -75,7 +105,11 @@ AcquisitionEnd Acquire(PCAPSniffer& sniffer, const PCAPSnifferConfiguration& con
     const auto started = std::chrono::steady_clock::now();
     const auto duration = std::chrono::seconds(configuration.DurationSeconds);
     AcquisitionEnd end = AcquisitionEnd::Stopped;
+    std::sig_atomic_t snapshotsForwarded = sSnapshotRequests;
+    std::signal(SIGUSR1, &RequestSnapshot);
     while (sniffer.IsRunning()) {
+        ForwardSnapshotRequests(sniffer, configuration, snapshotsForwarded);
+        ReportSnapshots(sniffer);
         console.ShowAcquisition(sniffer.GetCounters());
         Thread::Sleep(kSpinnerPeriodMs);
         if (sContinue == 0) {
@@ -93,6 +127,7 @@ AcquisitionEnd Acquire(PCAPSniffer& sniffer, const PCAPSnifferConfiguration& con
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
     std::signal(SIGHUP, SIG_IGN);
+    std::signal(SIGUSR1, SIG_IGN);
     return end;
 }
 
@@ -180,6 +215,7 @@ int Record(PCAPSniffer& sniffer, PCAPSnifferConfiguration& configuration) {
 
     sniffer.Stop();
     console.EndAcquisition();
+    ReportSnapshots(sniffer);
     SayWhyTheRecordingEnded(sniffer, configuration, end);
     std::puts("Store the pcap trace into a file...");
     std::puts("");
@@ -195,7 +231,7 @@ int Record(PCAPSniffer& sniffer, PCAPSnifferConfiguration& configuration) {
         : stored.IsFailure() ? RecordingConsole::Outcome::NotStored
                              : RecordingConsole::Outcome::Stored;
     console.PrintSummary(counters, outcome, fileName, FileExists(fileName),
-                         configuration.Mode == Circular);
+                         configuration.Mode == Circular, sniffer.GetSnapshotFiles());
     sniffer.Close();
     std::puts("Done!");
     std::fflush(stdout);
@@ -205,6 +241,7 @@ int Record(PCAPSniffer& sniffer, PCAPSnifferConfiguration& configuration) {
 }  // namespace
 
 int RunRecording(int argc, char** argv) {
+    std::signal(SIGUSR1, SIG_IGN);  // a snapshot request before the recording runs is not an end
     PCAPSnifferConfiguration configuration;
     PCAPSniffer sniffer;
 
