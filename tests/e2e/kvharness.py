@@ -157,18 +157,20 @@ def assert_completed(recorder, code, path=None, numbers=None, status=0):
 
 SUMMARY = re.compile(r"\nSummary: (?:(\d+) packets stored in (.*) \((\d+) bytes\)|(.*?)); "
                      r"dropped: (\d+) by the kernel, (\d+) by the recorder"
-                     r"(?:; discarded as the oldest: (\d+))?\nDone!\n$")
+                     r"(?:; discarded as the oldest: (\d+))?(?:; snapshots: (.*))?\nDone!\n$")
 
 
 def summary(text):
     """The summary line: stored (packets, file, bytes) or None, what was said instead, and the
-    kernel's, the recorder's drops and the discarded packets (None outside circular mode)."""
+    kernel's, the recorder's drops, the discarded packets (None outside circular mode) and the
+    snapshot files."""
     match = SUMMARY.search(text)
     assert match, text
     stored = (int(match[1]), match[2], int(match[3])) if match[1] else None
     return SimpleNamespace(stored=stored, instead=match[4], kernel=int(match[5]),
                            recorder=int(match[6]),
-                           discarded=int(match[7]) if match[7] else None)
+                           discarded=int(match[7]) if match[7] else None,
+                           snapshots=match[8].split(", ") if match[8] else [])
 
 
 def read_pcap(path):

@@ -42,8 +42,15 @@ class SlowReader:
     def drain(self):
         def read_all():
             os.set_blocking(self.descriptor, True)
-            while chunk := os.read(self.descriptor, 1 << 16):
-                self.data += chunk
+            deadline = time.monotonic() + 30
+            while True:
+                chunk = os.read(self.descriptor, 1 << 16)
+                if chunk:
+                    self.data += chunk
+                elif self.data or time.monotonic() > deadline:
+                    return  # the writer closed it
+                else:
+                    time.sleep(0.05)  # no writer has opened it yet
         self.thread = threading.Thread(target=read_all)
         self.thread.start()
 
