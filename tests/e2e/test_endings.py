@@ -183,3 +183,16 @@ def test_fixed_number_holds_the_requested_count_of_the_largest_packets(tmp_path)
     capture = read_pcap(path)  # the count includes the host's ICMP answers
     assert len(capture.records) > 1000, len(capture.records)
     assert capture.numbers == list(range(len(capture.numbers)))
+
+
+def test_duration_ends_the_recording_by_itself_and_stores_it(tmp_path):
+    path = tmp_path / "timed.pcap"
+    with VethLink() as link:
+        recorder = start(link, path, "--mode=continuous", "--duration=2")
+        started = time.monotonic()
+        link.send(300, interval_ms=1)
+        code = recorder.finish(timeout=20)  # no Ctrl+C
+        elapsed = time.monotonic() - started
+    assert_completed(recorder, code, path, list(range(300)))
+    assert "The duration of 2 seconds has elapsed: the recording ends\n" in recorder.text
+    assert 1.5 < elapsed < 5.0, f"ended {elapsed:.1f} s after the start"
