@@ -3,10 +3,13 @@
 # bench/ci-smoke.sh): build, the namespaced veth pair, launching a capturer under the
 # accounting wrapper, sending numbered frames, and cleaning up.
 # Expects ROOT (the repository) and WORK (a scratch directory that kv_cleanup removes).
+# KV_CAPTURE_CPU and KV_SEND_CPU, when set, pin the capturer and the sender to those CPUs.
 
 KV_BUILD_TARGETS="kvpcaprecorder kvsender kvpcapcheck kvrusage"
 KV_LAUNCHED_WRAPPER=""
 KV_LAUNCHED_PREFIX=""
+KV_CAPTURE_CPU=${KV_CAPTURE_CPU:-}
+KV_SEND_CPU=${KV_SEND_CPU:-}
 
 kv_fail() {
     echo "bench: $*" >&2
@@ -73,13 +76,14 @@ kv_get() {
 }
 
 # Starts a command under the accounting wrapper: PREFIX.pid gets its process id, PREFIX.out its
-# console, PREFIX.usage its CPU time and peak memory once it has ended.
+# console, PREFIX.lines the console's lines with the time each arrived, PREFIX.usage its CPU time
+# and peak memory once it has ended.
 kv_launch() {
     local prefix=$1
     shift
-    rm -f "$prefix.pid" "$prefix.usage" "$prefix.out"
-    "$BIN/kvrusage" --pid-file="$prefix.pid" --output="$prefix.usage" -- "$@" \
-        >"$prefix.out" 2>&1 </dev/null &
+    rm -f "$prefix.pid" "$prefix.usage" "$prefix.out" "$prefix.lines"
+    "$BIN/kvrusage" --pid-file="$prefix.pid" --output="$prefix.usage" --lines="$prefix.lines" \
+        -- "$@" >"$prefix.out" 2>&1 </dev/null &
     KV_LAUNCHED_WRAPPER=$!
     KV_LAUNCHED_PREFIX=$prefix
     local tries
@@ -103,13 +107,30 @@ kv_wait_ready() {
     kv_fail "\"$text\" did not show"
 }
 
+# The prefix that pins a capturer to KV_CAPTURE_CPU (nothing when it is not set).
+kv_capture_pin() {
+    [[ -n $KV_CAPTURE_CPU ]] && echo "taskset -c $KV_CAPTURE_CPU"
+    return 0
+}
+
+# The time (seconds since the epoch) at which the launched command's console first showed a
+# line holding TEXT; empty when it did not.
+kv_line_time() {
+    local prefix=$1 text=$2
+    grep -F -m1 -- "$text" "$prefix.lines" 2>/dev/null | cut -d' ' -f1
+}
+
 # The recorder on the capture end, with the driver's stand-in node, capture file PREFIX.pcap;
-# returns once it captures.
+# returns once it captures. PROGRAM is the recorder, or the build's bin directory that holds it.
+# Its console is line-buffered (stdbuf), so that every line's time tells when it was said.
 kv_launch_recorder() {
-    local prefix=$1 bin=$2
+    local prefix=$1 program=$2
     shift 2
-    kv_launch "$prefix" ip netns exec "$KV_NS_CAPTURE" "$ROOT/tests/tools/with-driver-node.sh" \
-        "$bin/kvpcaprecorder" --adaptername="$KV_IF_CAPTURE" --filename="$prefix.pcap" "$@"
+    [[ -d $program ]] && program=$program/kvpcaprecorder
+    # shellcheck disable=SC2046
+    kv_launch "$prefix" $(kv_capture_pin) ip netns exec "$KV_NS_CAPTURE" \
+        "$ROOT/tests/tools/with-driver-node.sh" stdbuf -oL \
+        "$program" --adaptername="$KV_IF_CAPTURE" --filename="$prefix.pcap" "$@"
     kv_wait_ready "$prefix" "<Press Ctrl+c to stop acquiring>" "$READY_TIMEOUT_S"
 }
 
@@ -130,20 +151,33 @@ kv_wait_end() {
     KV_LAUNCHED_WRAPPER=""
 }
 
-# Sends COUNT numbered frames of SIZE bytes from the sending end; prints the sender's figures.
+# Sends COUNT numbered frames of SIZE bytes from the sending end (on KV_SEND_CPU when set);
+# prints the sender's figures.
 kv_send() {
-    local size=$1 count=$2
+    local size=$1 count=$2 pin=()
     shift 2
-    ip netns exec "$KV_NS_SEND" "$BIN/kvsender" --interface="$KV_IF_SEND" --size="$size" \
+    [[ -n $KV_SEND_CPU ]] && pin=(taskset -c "$KV_SEND_CPU")
+    ip netns exec "$KV_NS_SEND" "${pin[@]}" "$BIN/kvsender" --interface="$KV_IF_SEND" --size="$size" \
         --count="$count" --source-ip="$KV_IP_SEND" --destination-ip="$KV_IP_CAPTURE" "$@" ||
         kv_fail "the sender failed"
 }
 
-# How long the store of a capture file took: from its creation to its last write.
+# The recorder's console lines that mark its end: the acquisition over and the store about to
+# start, the store seen finished, and the last line.
+# shellcheck disable=SC2034 # read by the scripts that source this file
+KV_LINE_STORE_BEGIN="Store the pcap trace into a file..."
+# shellcheck disable=SC2034
+KV_LINE_STORE_DONE="Store Done"
+# shellcheck disable=SC2034
+KV_LINE_DONE="Done!"
+
+# How long the store of the recording launched as PREFIX took: from the line that announces it
+# to the capture file's last write (the file itself is made before the recording starts).
 kv_store_seconds() {
-    local times
-    times=$(stat -c '%.9W %.9Y' "$1")
-    awk -v b="${times% *}" -v m="${times#* }" 'BEGIN { printf "%.6f", (b > 0 ? m - b : 0) }'
+    local file=$1 prefix=$2 begin last
+    begin=$(kv_line_time "$prefix" "$KV_LINE_STORE_BEGIN")
+    last=$(stat -c '%.9Y' "$file")
+    awk -v b="${begin:-0}" -v m="$last" 'BEGIN { printf "%.6f", (b > 0 && m > b ? m - b : 0) }'
 }
 
 # Seconds dd takes to write BYTES from /dev/zero into FILE, in 10,000,000-byte writes like the

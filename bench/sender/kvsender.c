@@ -11,6 +11,8 @@
  *                 [--signal-pid=PID --signal-after=N [--after-signal-seconds=S]]
  * With --signal-pid, SIGINT goes to PID once exactly --signal-after frames have been sent;
  * sending then goes on until --count frames are sent or --after-signal-seconds have passed.
+ * With --rate, each batch leaves at its time on a schedule from the start (a late batch at once,
+ * so the average rate holds), with a timer slack of 1 us so that the sleeps end on time.
  * Prints one line of key=value figures. */
 
 #define _GNU_SOURCE
@@ -25,6 +27,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -241,6 +244,9 @@ int main(int argc, char** argv) {
     const struct Options options = ParseOptions(argc, argv);
     unsigned char mac[6];
     const int fd = OpenSocket(options.interface, mac);
+    if (options.rate > 0) {
+        (void)prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    }
     for (unsigned int index = 0; index < options.batch; ++index) {
         BuildFrame(gFrames[index], &options, mac);
         gVectors[index].iov_base = gFrames[index];
@@ -299,8 +305,9 @@ int main(int argc, char** argv) {
     }
     const double seconds = Now(CLOCK_MONOTONIC) - start;
     close(fd);
-    printf("sent=%llu seconds=%.6f pps=%.0f retries=%llu", (unsigned long long)sent, seconds,
-           seconds > 0 ? (double)sent / seconds : 0.0, (unsigned long long)retries);
+    printf("sent=%llu seconds=%.6f pps=%.0f retries=%llu target_pps=%.0f", (unsigned long long)sent,
+           seconds, seconds > 0 ? (double)sent / seconds : 0.0, (unsigned long long)retries,
+           options.rate);
     if (options.signalPid != 0) {
         printf(" signalled=%d signal_after=%llu signal_time=%.6f", signalled,
                (unsigned long long)options.signalAfter, signalRealtime);
