@@ -574,6 +574,28 @@ void Filter::GetStatistic(Statistic* statistic) {
     }
 }
 
+uint32_t Filter::GetDeliveryMark() {
+    GateScope gate(mGate);
+    pcap_t* handle = mHandle.load();
+    pcap_stat stats;
+    if (handle == nullptr || pcap_stats(handle, &stats) != 0) {
+        return mPacketsRead.load(std::memory_order_acquire);
+    }
+    return stats.ps_recv - stats.ps_drop;
+}
+
+// Compared modulo 2^32, like libpcap's counters.
+bool Filter::HasDelivered(uint32_t mark) const {
+    return static_cast<int32_t>(mPacketsRead.load(std::memory_order_acquire) - mark) >= 0;
+}
+
+unsigned int Filter::CompleteFilledBuffer() {
+    uint32_t complete = 0;
+    PCAP_FilterCompleteFill(&mCore, &complete);
+    return complete;
+}
+
+
 }  // namespace PCAP
 }  // namespace Network
 }  // namespace KvTransportLayerLib

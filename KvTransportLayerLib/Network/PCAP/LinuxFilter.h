@@ -58,6 +58,13 @@ public:
     // recorder's own drops, all since Start; the recorder drops include those not yet reported
     // by a retrieval.
     void GetStatistic(Statistic* statistic);
+    // A mark of the packets the kernel has received for this capture so far: once
+    // HasDelivered(mark), every one of them that was not dropped is stored.
+    uint32_t GetDeliveryMark();
+    bool HasDelivered(uint32_t mark) const;
+    // Completes the Buffer being filled when it holds packets, while capture goes on in the
+    // next lent one. Returns how many lent Buffers are complete and not yet retrieved.
+    unsigned int CompleteFilledBuffer();
     // A momentary count of the lent Buffers, read without the gate.
     unsigned int GetQueuedBufferCount();
     // Packets stored since Start, those in Buffers still lent included; 0 while closed.

@@ -343,3 +343,16 @@ uint64_t OS_TimeGetPreciseUS() {
 unsigned int OS_AdapterIndex(const char* name) {
     return if_nametoindex(name);
 }
+
+int PCAP_FilterCompleteFill(PCAP_FilterContext* context, uint32_t* completeAreas) {
+    if (context == nullptr) {
+        return PCAP_FILTER_NO_CONTEXT;
+    }
+    OS_Lock(&context->lock);
+    if (context->fillable > 0 && context->slots[context->fillIndex].used > 0) {
+        CompleteFillSlot(context);
+    }
+    *completeAreas = context->queued - context->fillable;
+    OS_Unlock(&context->lock);
+    return PCAP_FILTER_SUCCESS;
+}

@@ -95,6 +95,10 @@ int PCAP_Cancel();
 // Records stored since PCAP_FilterStart, those in areas still lent included; takes the lock.
 uint64_t PCAP_FilterRecordedCount(PCAP_FilterContext* context);
 uint64_t PCAP_FilterRecordedBytes(PCAP_FilterContext* context);
+// Completes the area being filled when it holds records, so that what was stored so far can be
+// retrieved while storing goes on in the next lent area. *completeAreas: the areas complete and
+// not yet retrieved, the one just completed included.
+int PCAP_FilterCompleteFill(PCAP_FilterContext* context, uint32_t* completeAreas);
 // Packets dropped for lack of room and not yet reported by a retrieval; takes the lock.
 uint32_t PCAP_FilterPendingDropped(PCAP_FilterContext* context);
 // The same count, which then restarts from 0 (a later retrieval does not report it again).
