@@ -120,6 +120,33 @@ void CoreProcessPacket(benchmark::State& state) {
 void CaptureThreadPath(benchmark::State& state) {
     ProcessPacket<true, false>(state);
 }
+// As the capture thread runs it since it reads libpcap in batches: one lock per batch of
+// range(1) packets, libpcap's timestamps.
+void BatchedCapturePath(benchmark::State& state) {
+    const uint32_t length = static_cast<uint32_t>(state.range(0));
+    const int64_t batch = state.range(1);
+    std::vector<uint8_t> packet(length, 0x5A);
+    LentCore core;
+    PCAP_FilterContext* context = core.Get();
+    int64_t packets = 0;
+    for (auto _ : state) {
+        bool exhausted = false;
+        OS_Lock(&context->lock);
+        for (int64_t index = 0; index < batch; ++index) {
+            exhausted |= PCAP_FilterProcessPacketAt(context, packet.data(), length, length, 1, 2) !=
+                         PCAP_FILTER_SUCCESS;
+        }
+        OS_Unlock(&context->lock);
+        packets += batch;
+        if (exhausted || core.Exhausted()) {
+            state.PauseTiming();
+            core.Relend();
+            state.ResumeTiming();
+        }
+    }
+    state.SetItemsProcessed(packets);
+    state.SetBytesProcessed(packets * (length + 16));
+}
 // The clock-stamping variant with one lock per packet.
 void CoreProcessPacketLocked(benchmark::State& state) {
     ProcessPacket<true, true>(state);
@@ -131,3 +158,4 @@ BENCHMARK(BareLoop)->Arg(64)->Arg(1514);
 BENCHMARK(CoreProcessPacket)->Arg(64)->Arg(1514);
 BENCHMARK(CoreProcessPacketLocked)->Arg(64)->Arg(1514);
 BENCHMARK(CaptureThreadPath)->Arg(64)->Arg(1514);
+BENCHMARK(BatchedCapturePath)->ArgsProduct({{64, 1514}, {16, 64, 256, 512}});

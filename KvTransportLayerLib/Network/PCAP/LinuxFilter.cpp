@@ -276,20 +276,27 @@ Result Filter::InstallCaptureFilter(pcap_t* handle) {
     return ZrUtilsLib::OK;
 }
 
-// Per packet: one pcap_next_ex, one lock and the core's copy, stamped with libpcap's time.
+// What the capture thread carries through one pcap_dispatch: the core's lock is taken at the
+// first packet stored and released once pcap_dispatch has returned.
+struct Filter::CaptureBatch {
+    Filter* filter;
+    uint32_t read;
+    bool locked;
+    bool ended;  // a packet stamped after the stop request (and margin) was stored
+};
+
+// Batches of at most kCaptureBatchPackets from what the kernel has ready, one lock each, every
+// packet stamped with libpcap's time.
 void Filter::CaptureLoop(pcap_t* handle) {
     bool failing = false;
     while (!IsStopping()) {
-        pcap_pkthdr* header = nullptr;
-        const u_char* data = nullptr;
-        const int got = pcap_next_ex(handle, &header, &data);
-        if (got == 1) {
+        CaptureBatch batch{this, 0, false, false};
+        const int got = ReadBatch(handle, &batch);
+        if (batch.ended) {
+            return;  // everything that arrived before the stop request has been stored
+        }
+        if (got > 0) {
             failing = false;
-            StorePacket(header, data);
-            const uint64_t stopRequestUs = mStopRequestUs.load(std::memory_order_relaxed);
-            if (stopRequestUs != 0 && PacketTimeUs(header) > stopRequestUs + kReorderMarginUs) {
-                return;  // everything that arrived before the stop request has been stored
-            }
         } else if (got == PCAP_ERROR) {
             if (IsAdapterGone()) {
                 mAdapterLost = true;
@@ -311,16 +318,43 @@ void Filter::CaptureLoop(pcap_t* handle) {
     }
 }
 
-void Filter::StorePacket(const pcap_pkthdr* header, const u_char* data) {
-    mPacketsRead.store(mPacketsRead.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+// libpcap's ring read waits for packets only before it delivers the first one of a call, so the
+// lock taken at that packet is never held across a wait. Its packet data is valid only during
+// the callback: each packet is copied there.
+int Filter::ReadBatch(pcap_t* handle, CaptureBatch* batch) {
+    const int got = pcap_dispatch(handle, static_cast<int>(kCaptureBatchPackets), &StoreBatchPacket,
+                                  reinterpret_cast<u_char*>(batch));
+    if (batch->locked) {
+        OS_Unlock(&mCore.lock);
+    }
+    if (batch->read != 0) {
+        mPacketsRead.store(mPacketsRead.load(std::memory_order_relaxed) + batch->read,
+                           std::memory_order_release);
+    }
+    return got;
+}
+
+void Filter::StoreBatchPacket(u_char* user, const pcap_pkthdr* header, const u_char* data) {
+    CaptureBatch* batch = reinterpret_cast<CaptureBatch*>(user);
+    if (batch->ended) {
+        return;
+    }
+    Filter* filter = batch->filter;
+    ++batch->read;
     const uint32_t stored =
-        header->caplen < mMaximumPacketSize ? header->caplen : mMaximumPacketSize;
+        header->caplen < filter->mMaximumPacketSize ? header->caplen : filter->mMaximumPacketSize;
     if (stored != 0) {
-        OS_Lock(&mCore.lock);
-        PCAP_FilterProcessPacketAt(&mCore, data, stored, header->len,
+        if (!batch->locked) {
+            OS_Lock(&filter->mCore.lock);
+            batch->locked = true;
+        }
+        PCAP_FilterProcessPacketAt(&filter->mCore, data, stored, header->len,
                                    static_cast<uint32_t>(header->ts.tv_sec),
                                    static_cast<uint32_t>(header->ts.tv_usec));
-        OS_Unlock(&mCore.lock);
+    }
+    const uint64_t stopRequestUs = filter->mStopRequestUs.load(std::memory_order_relaxed);
+    if (stopRequestUs != 0 && PacketTimeUs(header) > stopRequestUs + kReorderMarginUs) {
+        batch->ended = true;
     }
 }
 
@@ -336,13 +370,12 @@ bool Filter::IsAdapterGone() const {
 void Filter::TakeRestAfterLoss(pcap_t* handle) {
     const uint64_t deadlineUs = OS_TimeGetUS() + uint64_t{kStopDeliveryMs} * 1000u;
     while (!IsStopping() && OS_TimeGetUS() < deadlineUs) {
-        pcap_pkthdr* header = nullptr;
-        const u_char* data = nullptr;
-        if (pcap_next_ex(handle, &header, &data) == 1) {
-            StorePacket(header, data);
-        } else if (HasReadEveryReceivedPacket()) {
+        CaptureBatch batch{this, 0, false, false};
+        const int got = ReadBatch(handle, &batch);
+        if (batch.ended || (got <= 0 && HasReadEveryReceivedPacket())) {
             return;
-        } else {
+        }
+        if (got <= 0) {
             Sleep(kReadErrorPauseMs);
         }
     }
@@ -351,7 +384,7 @@ void Filter::TakeRestAfterLoss(pcap_t* handle) {
 // The kernel hands packets over in blocks up to a second after the first one arrived, so the
 // thread goes on until a packet stamped after the request shows that the earlier ones came, or
 // until the kernel holds no packet that was not read (a quiet link ends at once), or for at most
-// kStopDeliveryMs. pcap_breakloop then wakes a pcap_next_ex that waits on a silent link; it is
+// kStopDeliveryMs. pcap_breakloop then wakes a pcap_dispatch that waits on a silent link; it is
 // repeated in case it fell between two reads.
 void Filter::EndCaptureThread() {
     if (IsRunning()) {
@@ -594,7 +627,6 @@ unsigned int Filter::CompleteFilledBuffer() {
     PCAP_FilterCompleteFill(&mCore, &complete);
     return complete;
 }
-
 
 }  // namespace PCAP
 }  // namespace Network

@@ -86,6 +86,10 @@ public:
     // pair at 65535 bytes, 2 MiB lost packets in every run and 256 packets in some, 512 in none.
     static uint64_t GetKernelBufferBytes(unsigned int maximumPacketSize);
     static constexpr unsigned int kKernelBufferPackets = 512;
+    // Packets the capture thread stores under one lock of the core at the most: a retrieval, a
+    // lending or a stop waits for no more than that (about 4 us of 64-byte packets, 0.2 ms of
+    // 65535-byte ones). Recording 64-byte frames costs the same CPU with 256.
+    static constexpr unsigned int kCaptureBatchPackets = 64;
 
     // Selects the packets Start captures with a libpcap filter expression (tcpdump's language),
     // compiled for the snapshot length and attached in the kernel; empty: every packet. Kept
@@ -107,8 +111,10 @@ private:
     ZrUtilsLib::Result InstallCaptureFilter(pcap_t* handle);
     void ReportOpenOutcome(const ZrUtilsLib::Result& outcome);
     ZrUtilsLib::Result WaitForOpenOutcome();
+    struct CaptureBatch;
     void CaptureLoop(pcap_t* handle);
-    void StorePacket(const pcap_pkthdr* header, const u_char* data);
+    int ReadBatch(pcap_t* handle, CaptureBatch* batch);
+    static void StoreBatchPacket(u_char* user, const pcap_pkthdr* header, const u_char* data);
     bool IsAdapterGone() const;
     void TakeRestAfterLoss(pcap_t* handle);
     void EndCaptureThread();
