@@ -624,6 +624,9 @@ bool Filter::HasDelivered(uint32_t mark) const {
 
 unsigned int Filter::CompleteFilledBuffer() {
     uint32_t complete = 0;
+    if (mOpened == 0) {
+        return 0;  // the core's lock exists only while open
+    }
     PCAP_FilterCompleteFill(&mCore, &complete);
     return complete;
 }
