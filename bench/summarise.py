@@ -239,8 +239,9 @@ def store_groups(runs):
 
 def store_table(grouped):
     print("The store of a recording of about 1 GB, and dd bs=10M writing the same bytes into the")
-    print("same directory (median of the rounds [range]). SIGINT to \"Done!\" = stop of the")
-    print("capture + store + the end seen + summary; dd's time is for the recording's bytes:")
+    print("same directory right before the SIGINT (the faster of two runs), median of the rounds")
+    print("[range]. SIGINT to \"Done!\" = stop of the capture + store + the end seen + summary;")
+    print("dd's time is for the recording's bytes:")
     print()
     rows = []
     for directory, mine in grouped.items():
