@@ -173,6 +173,13 @@ bool PCAPWriter::IsStoring() const {
     return mStoring.load(std::memory_order_acquire);
 }
 
+bool PCAPWriter::WaitForStoreEnd(unsigned int milliseconds) {
+    if (IsStoring()) {
+        WaitUntilSignaled(milliseconds);
+    }
+    return !IsStoring();
+}
+
 Result PCAPWriter::WaitForStoreCompletion() {
     if (IsRunning()) {
         StopThread();

@@ -67,6 +67,8 @@ public:
 
     // True from a successful StartStore until the file has been completed. Safe from any thread.
     bool IsStoring() const;
+    // Waits at most `milliseconds` for the store to end; true once it has.
+    bool WaitForStoreEnd(unsigned int milliseconds);
 
     // Returns once the writer thread has ended.
     ZrUtilsLib::Result WaitForStoreCompletion();

@@ -148,9 +148,10 @@ Result StoreInto(PCAPSniffer& sniffer, const std::string& fileName, RecordingCon
     writer.StartStore(fileName.c_str(), sniffer.GetMaximumPacketSize(), sniffer.GetRecordedQueue(),
                       sniffer.GetFreeQueue(), static_cast<uint32_t>(sniffer.GetLinkType()));
     std::puts("Store Start");
+    // The wait ends as soon as the file is complete, not at the next turn of the spinner.
     while (writer.IsStoring()) {
         console.ShowStoring();
-        Thread::Sleep(kSpinnerPeriodMs);
+        writer.WaitForStoreEnd(kSpinnerPeriodMs);
     }
     std::puts("Store Done");
     writer.WaitForStoreCompletion();
