@@ -253,6 +253,9 @@ PCAPSniffer::EndReason PCAPSniffer::Record() {
             if (reason != EndReason::Running) {
                 return reason;
             }
+            if (code == ZrUtilsLib::NO_MORE_ENTRY) {
+                Sleep(kSnapshotPollMs);  // nothing lent while a snapshot holds the ring: no spin
+            }
             continue;
         }
         // An empty Buffer comes back only when the stop completed it.

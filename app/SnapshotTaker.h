@@ -7,16 +7,9 @@
 #include <vector>
 
 #include "KvTransportLayerLib/Network/PCAP/Buffer.h"
+#include "KvTransportLayerLib/Network/PCAP/LinuxFilter.h"
 #include "KvTransportLayerLib/Network/PCAP/Queue.h"
 #include "app/PCAPWriter.h"
-
-namespace KvTransportLayerLib {
-namespace Network {
-namespace PCAP {
-class Filter;
-}
-}  // namespace Network
-}  // namespace KvTransportLayerLib
 
 // Snapshots of a circular recording: on request, the recording's current window (every
 // recorded Buffer, and the one being filled once the packets that arrived before the request
@@ -24,8 +17,9 @@ class Filter;
 // the capture file, while capture goes on. Requests made during a snapshot are queued.
 //
 // Driven by the sniffer thread, which owns the queues: Advance after every retrieval attempt,
-// NoteRetrieved for every Buffer retrieved. While IsHoldingWindow() the sniffer must not reuse a
-// recorded Buffer. Request and TakeReports may be called from any thread.
+// NoteRetrieved for every Buffer retrieved. While IsHoldingWindow() the window is being written:
+// the sniffer must not reuse a recorded Buffer then (before, the window may still move on, as the
+// ring always does). Request and TakeReports may be called from any thread.
 class SnapshotTaker {
 public:
     using Buffer = KvTransportLayerLib::Network::PCAP::Buffer;
@@ -48,8 +42,8 @@ public:
     // For a recording into `captureFileName` (".pcap" ending); clears every count.
     void Configure(const std::string& captureFileName, int snapLength, unsigned int capacity);
     void Request();
-    bool IsHoldingWindow() const { return mPhase != Phase::Idle; }
-    bool HasWork() const { return IsHoldingWindow() || mRequested.load() > mStarted; }
+    bool IsHoldingWindow() const { return mPhase == Phase::Writing; }
+    bool HasWork() const { return mPhase != Phase::Idle || mRequested.load() > mStarted; }
 
     Step Advance(Filter& filter, BufferQueue& recorded, uint32_t linkType);
     void NoteRetrieved();
@@ -76,7 +70,7 @@ private:
     std::atomic<uint32_t> mRequested{0};
     uint32_t mStarted = 0;
     Phase mPhase = Phase::Idle;
-    uint32_t mDeliveryMark = 0;
+    KvTransportLayerLib::Network::PCAP::Filter::DeliveryMark mDeliveryMark{0, 0};
     uint64_t mDeliveryDeadlineUs = 0;
     unsigned int mToCollect = 0;
     BufferQueue mHeld;

@@ -136,6 +136,7 @@ Result Filter::Start() {
                        "Cannot start the internal filter code. Error = %d", code);
     }
     mStopRequestUs = 0;
+    mLastStoredUs = 0;
     mPacketsRead = 0;
     mAdapterLost = false;
     OS_EventReset(&mOpenDone);
@@ -283,6 +284,7 @@ struct Filter::CaptureBatch {
     uint32_t read;
     bool locked;
     bool ended;  // a packet stamped after the stop request (and margin) was stored
+    uint64_t lastPacketUs;
 };
 
 // Batches of at most kCaptureBatchPackets from what the kernel has ready, one lock each, every
@@ -290,7 +292,7 @@ struct Filter::CaptureBatch {
 void Filter::CaptureLoop(pcap_t* handle) {
     bool failing = false;
     while (!IsStopping()) {
-        CaptureBatch batch{this, 0, false, false};
+        CaptureBatch batch{this, 0, false, false, 0};
         const int got = ReadBatch(handle, &batch);
         if (batch.ended) {
             return;  // everything that arrived before the stop request has been stored
@@ -328,6 +330,7 @@ int Filter::ReadBatch(pcap_t* handle, CaptureBatch* batch) {
         OS_Unlock(&mCore.lock);
     }
     if (batch->read != 0) {
+        mLastStoredUs.store(batch->lastPacketUs, std::memory_order_release);
         mPacketsRead.store(mPacketsRead.load(std::memory_order_relaxed) + batch->read,
                            std::memory_order_release);
     }
@@ -352,8 +355,9 @@ void Filter::StoreBatchPacket(u_char* user, const pcap_pkthdr* header, const u_c
                                    static_cast<uint32_t>(header->ts.tv_sec),
                                    static_cast<uint32_t>(header->ts.tv_usec));
     }
+    batch->lastPacketUs = PacketTimeUs(header);
     const uint64_t stopRequestUs = filter->mStopRequestUs.load(std::memory_order_relaxed);
-    if (stopRequestUs != 0 && PacketTimeUs(header) > stopRequestUs + kReorderMarginUs) {
+    if (stopRequestUs != 0 && batch->lastPacketUs > stopRequestUs + kReorderMarginUs) {
         batch->ended = true;
     }
 }
@@ -370,7 +374,7 @@ bool Filter::IsAdapterGone() const {
 void Filter::TakeRestAfterLoss(pcap_t* handle) {
     const uint64_t deadlineUs = OS_TimeGetUS() + uint64_t{kStopDeliveryMs} * 1000u;
     while (!IsStopping() && OS_TimeGetUS() < deadlineUs) {
-        CaptureBatch batch{this, 0, false, false};
+        CaptureBatch batch{this, 0, false, false, 0};
         const int got = ReadBatch(handle, &batch);
         if (batch.ended || (got <= 0 && HasReadEveryReceivedPacket())) {
             return;
@@ -607,19 +611,23 @@ void Filter::GetStatistic(Statistic* statistic) {
     }
 }
 
-uint32_t Filter::GetDeliveryMark() {
+Filter::DeliveryMark Filter::GetDeliveryMark() {
     GateScope gate(mGate);
+    DeliveryMark mark{mPacketsRead.load(std::memory_order_acquire), WallClockUs()};
     pcap_t* handle = mHandle.load();
     pcap_stat stats;
-    if (handle == nullptr || pcap_stats(handle, &stats) != 0) {
-        return mPacketsRead.load(std::memory_order_acquire);
+    if (handle != nullptr && pcap_stats(handle, &stats) == 0) {
+        mark.packets = stats.ps_recv - stats.ps_drop;
     }
-    return stats.ps_recv - stats.ps_drop;
+    return mark;
 }
 
-// Compared modulo 2^32, like libpcap's counters.
-bool Filter::HasDelivered(uint32_t mark) const {
-    return static_cast<int32_t>(mPacketsRead.load(std::memory_order_acquire) - mark) >= 0;
+// The kernel's count, when every packet it counts reaches the thread (not so on a loopback
+// adapter, whose own sends it counts twice), or a later packet: packets of different CPUs are
+// at most kReorderMarginUs out of order. Counts compare modulo 2^32, like libpcap's.
+bool Filter::HasDelivered(const DeliveryMark& mark) const {
+    return static_cast<int32_t>(mPacketsRead.load(std::memory_order_acquire) - mark.packets) >= 0 ||
+           mLastStoredUs.load(std::memory_order_acquire) > mark.timeUs + kReorderMarginUs;
 }
 
 unsigned int Filter::CompleteFilledBuffer() {

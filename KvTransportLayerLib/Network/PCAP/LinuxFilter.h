@@ -58,10 +58,14 @@ public:
     // recorder's own drops, all since Start; the recorder drops include those not yet reported
     // by a retrieval.
     void GetStatistic(Statistic* statistic);
-    // A mark of the packets the kernel has received for this capture so far: once
+    // The packets the kernel has received for this capture so far, and when: once
     // HasDelivered(mark), every one of them that was not dropped is stored.
-    uint32_t GetDeliveryMark();
-    bool HasDelivered(uint32_t mark) const;
+    struct DeliveryMark {
+        uint32_t packets;  // the kernel's count, compared with the packets read
+        uint64_t timeUs;   // a packet stored with a later stamp shows the earlier ones came
+    };
+    DeliveryMark GetDeliveryMark();
+    bool HasDelivered(const DeliveryMark& mark) const;
     // Completes the Buffer being filled when it holds packets, while capture goes on in the
     // next lent one. Returns how many lent Buffers are complete and not yet retrieved.
     unsigned int CompleteFilledBuffer();
@@ -149,6 +153,8 @@ private:
     // Packets the capture thread has taken from libpcap since Start; written by that thread
     // only, compared with the kernel's count when stopping.
     std::atomic<uint32_t> mPacketsRead{0};
+    // libpcap's stamp of the last packet stored, in microseconds since the epoch.
+    std::atomic<uint64_t> mLastStoredUs{0};
     std::atomic<int> mLinkType{DLT_EN10MB};
     std::atomic<bool> mAcceptingBuffers{false};
     std::atomic<bool> mAdapterLost{false};

@@ -259,3 +259,85 @@ TEST_F(LiveRecordingTest, LostAdapterEndsTheRecording) {
 }
 
 }  // namespace
+
+namespace {
+
+// The numbers of the test's frames in a capture file, in file order.
+std::vector<uint32_t> FileSequences(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    Buffer records;
+    if (data.size() <= 24) {
+        return {};
+    }
+    const unsigned int length = static_cast<unsigned int>(data.size() - 24);
+    EXPECT_EQ(records.Allocate(length).GetCode(), ZrUtilsLib::OK);
+    std::memcpy(records.GetData(), data.data() + 24, length);
+    records.SetDataLength(length);
+    return RecordedSequences(records);
+}
+
+bool IsRunFrom(const std::vector<uint32_t>& sequences, uint32_t first) {
+    for (uint32_t index = 0; index < sequences.size(); ++index) {
+        if (sequences[index] != first + index) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+// Snapshots asked for from the test's thread while frames flow, as the recording run does:
+// each file is a run without a gap that holds the last frame sent before its request, frames
+// sent while it is stored are kept, and the recording ends with every frame since its window.
+TEST_F(LiveRecordingTest, CircularSnapshotsWhileRecording) {
+    PCAPSnifferConfiguration config = MakeConfiguration(Circular);
+    config.BufferSize = 1024000;
+    config.MaximumPacketSize = 1514;
+    PCAPSniffer sniffer;
+    ASSERT_EQ(sniffer.Open(&config).GetCode(), ZrUtilsLib::OK);
+    ASSERT_EQ(sniffer.Start().GetCode(), ZrUtilsLib::OK);
+    uint32_t sent = 0;
+    std::vector<uint32_t> lastBeforeRequest;
+    std::vector<SnapshotTaker::Report> reports;
+    for (int snapshot = 0; snapshot < 3; ++snapshot) {
+        for (int frame = 0; frame < 600; ++frame) {
+            ASSERT_NO_FATAL_FAILURE(Send(sent++, 1000));
+        }
+        lastBeforeRequest.push_back(sent - 1);
+        sniffer.RequestSnapshot();
+        const Clock::time_point asked = Clock::now();
+        while (reports.size() <= static_cast<size_t>(snapshot) && MillisecondsSince(asked) < 5000) {
+            ASSERT_NO_FATAL_FAILURE(Send(sent++, 1000));
+            for (const SnapshotTaker::Report& report : sniffer.TakeSnapshotReports()) {
+                reports.push_back(report);
+            }
+            (void)sniffer.GetCounters();  // as the progress line reads them meanwhile
+        }
+    }
+    sniffer.Stop();
+    ASSERT_EQ(reports.size(), 3u);
+    EXPECT_EQ(sniffer.GetCounters().recorderDropped, 0u);
+
+    for (size_t index = 0; index < reports.size(); ++index) {
+        SCOPED_TRACE(reports[index].fileName);
+        ASSERT_TRUE(reports[index].stored) << reports[index].reason;
+        EXPECT_EQ(reports[index].fileName,
+                  mDirectory + "/recording-" + std::to_string(index + 1) + ".pcap");
+        const std::vector<uint32_t> sequences = FileSequences(reports[index].fileName);
+        ASSERT_FALSE(sequences.empty());
+        EXPECT_EQ(sequences.size(), reports[index].packets);
+        EXPECT_TRUE(IsRunFrom(sequences, sequences.front()));
+        EXPECT_LE(sequences.front(), lastBeforeRequest[index]);
+        EXPECT_GE(sequences.back(), lastBeforeRequest[index]);
+    }
+    std::vector<uint32_t> kept;
+    for (const Buffer* buffer : TakeRecorded(sniffer)) {
+        const std::vector<uint32_t> inBuffer = RecordedSequences(*buffer);
+        kept.insert(kept.end(), inBuffer.begin(), inBuffer.end());
+    }
+    ASSERT_FALSE(kept.empty());
+    EXPECT_TRUE(IsRunFrom(kept, kept.front()));
+    EXPECT_EQ(kept.back(), sent - 1);
+}

@@ -62,7 +62,7 @@ protected:
     // store may already be over), changing the recorded queue as the sniffer thread would.
     void RunSnapshot(const std::function<void()>& afterStart = [] {}) {
         ASSERT_EQ(mTaker->Advance(mFilter, mRecorded, 1), SnapshotTaker::Step::Started);
-        EXPECT_TRUE(mTaker->IsHoldingWindow());
+        EXPECT_TRUE(mTaker->HasWork());
         SnapshotTaker::Step step = mTaker->Advance(mFilter, mRecorded, 1);
         afterStart();
         for (int round = 0; step != SnapshotTaker::Step::GaveBack && round < 10000; ++round) {
