@@ -34,6 +34,17 @@ protected:
         OS_Unlock(&core.lock);
         return code;
     }
+    // Host byte order, no padding, libpcap's time, the stored length, the wire length, the data.
+    std::vector<uint8_t> Record(uint32_t seconds, uint32_t micros, uint32_t stored, uint32_t wire) {
+        const uint32_t header[4] = {seconds, micros, stored, wire};
+        std::vector<uint8_t> record(sizeof(header) + stored);
+        std::memcpy(record.data(), header, sizeof(header));
+        std::copy(packet.begin(), packet.begin() + stored, record.begin() + sizeof(header));
+        return record;
+    }
+    std::vector<uint8_t> Stored(int area) {
+        return std::vector<uint8_t>(areas[area].begin(), areas[area].begin() + dataLength);
+    }
     int Retrieve(uint32_t timeoutMs = 0) {
         return PCAP_FilterRetrieveBuffer(&core, timeoutMs, &dataLength, &packetCount, &dropped);
     }
@@ -45,38 +56,21 @@ protected:
     uint32_t dataLength = 0, packetCount = 0, dropped = 0;
 };
 
-// Host byte order, no padding, libpcap's time, cut to the maximum; captured 0 means the wire.
-TEST_F(FilterCore, WritesTheExactRecordBytes) {
-    for (int i = 0; i < 5; ++i) {  // four at most: one slot stays free
-        EXPECT_EQ(Lend(i), i < 4 ? PCAP_FILTER_SUCCESS : PCAP_FILTER_NO_ROOM);
-    }
-    const uint32_t captured[] = {60, kMax, 0, 0, 1514}, wire[] = {60, 1514, 100, 1514, 1514};
-    const uint32_t stored[] = {60, kMax, 100, kMax, kMax};
-    std::vector<uint8_t> expected;
-    for (uint32_t i = 0; i < 5; ++i) {
-        const uint32_t header[4] = {0xA0B0C0D0u + i, 999995u + i, stored[i], wire[i]};
-        ASSERT_EQ(Process(captured[i], wire[i], header[0], header[1]), PCAP_FILTER_SUCCESS);
-        const uint8_t* bytes = reinterpret_cast<const uint8_t*>(header);
-        expected.insert(expected.end(), bytes, bytes + sizeof(header));
-        expected.insert(expected.end(), packet.begin(), packet.begin() + stored[i]);
-    }
-    PCAP_FilterStop(&core);
-    ASSERT_EQ(Retrieve(), PCAP_FILTER_SUCCESS);
-    EXPECT_EQ(packetCount, 5u);
-    ASSERT_EQ(dataLength, expected.size());
-    EXPECT_EQ(std::vector<uint8_t>(areas[0].begin(), areas[0].begin() + dataLength), expected);
-}
-
-// A record never spans two areas; what finds no room is dropped and reported on retrieval. The
-// one retrieval that may wait (a minute: whole seconds carried) wakes when its area completes.
-TEST_F(FilterCore, FillsAreasToTheByteAndCountsDrops) {
+// Records are cut to the maximum (captured 0 means the wire length) and never span two areas; what
+// finds no room is dropped and reported once, by a retrieval or taken out of the core. The count of
+// stored records covers the areas still lent and restarts with PCAP_FilterStart. The one retrieval
+// that may wait (a minute: whole seconds carried) wakes when its area completes.
+TEST_F(FilterCore, FillsAreasToTheByteCountsRecordsAndHandsDropsOverOnce) {
     EXPECT_EQ(Process(64, 64), PCAP_FILTER_NO_ROOM);
     EXPECT_EQ(Process(64, 0), PCAP_FILTER_NO_ROOM);  // counted before the length is looked at
     ASSERT_EQ(Lend(0, 2 * (16 + 100)), PCAP_FILTER_SUCCESS);  // two 100-byte records exactly
     ASSERT_EQ(Lend(1, kSmallest), PCAP_FILTER_SUCCESS);
     EXPECT_EQ(Process(64, 0), PCAP_FILTER_SUCCESS);  // wire length 0: ignored
-    ASSERT_EQ(Process(100, 100, 10, 1), PCAP_FILTER_SUCCESS);
+    ASSERT_EQ(Process(0, 100, 10, 1), PCAP_FILTER_SUCCESS);
+    PCAP_FilterStart(&core);
+    EXPECT_EQ(PCAP_FilterRecordedCount(&core), 0u);
     ASSERT_EQ(Process(100, 100, 10, 2), PCAP_FILTER_SUCCESS);
+    EXPECT_EQ(PCAP_FilterRecordedCount(&core), 1u) << "the area is still lent";
     EXPECT_EQ(Retrieve(), PCAP_FILTER_WAIT_FAILED) << "a timeout leaves the area filling";
     int waited = -1;
     std::thread waiter([&] { waited = Retrieve(60000); });
@@ -92,44 +86,30 @@ TEST_F(FilterCore, FillsAreasToTheByteAndCountsDrops) {
     EXPECT_EQ(PCAP_FilterRetrieveBuffer(&core, 0, &length, &count, &drops),
               PCAP_FILTER_ALREADY_WAITING);
     const uint64_t completed = OS_TimeGetUS();
-    EXPECT_EQ(Process(kMax, 300, 10, 3), PCAP_FILTER_SUCCESS);
+    EXPECT_EQ(Process(300, 300, 10, 3), PCAP_FILTER_SUCCESS);  // fills the second to the byte
     waiter.join();
     EXPECT_LT(OS_TimeGetUS() - completed, 10000000u) << "the waiting retrieval slept on";
     ASSERT_EQ(waited, PCAP_FILTER_SUCCESS);
     EXPECT_EQ(packetCount, 2u);
-    EXPECT_EQ(dataLength, 2u * (16u + 100u));
+    std::vector<uint8_t> expected = Record(10, 1, 100, 100), second = Record(10, 2, 100, 100);
+    expected.insert(expected.end(), second.begin(), second.end());
+    EXPECT_EQ(Stored(0), expected);
     EXPECT_EQ(dropped, 2u);
-    // The second area is filled to the byte; the next record completes it and finds no area.
-    EXPECT_EQ(areas[1][4], 3u);  // its microseconds, little-endian on the target
-    EXPECT_EQ(Process(1, 1, 10, 4), PCAP_FILTER_NO_ROOM);
-    ASSERT_EQ(Retrieve(), PCAP_FILTER_SUCCESS);
-    EXPECT_EQ(packetCount, 1u);
-    EXPECT_EQ(dataLength, kSmallest);
-    EXPECT_EQ(dropped, 1u);
-    EXPECT_EQ(Retrieve(), PCAP_FILTER_NOTHING_QUEUED);
-}
-
-// The count of stored records covers the areas still lent and restarts with PCAP_FilterStart;
-// drops taken out of the core are not reported again by the next retrieval.
-TEST_F(FilterCore, CountsRecordsSinceStartAndHandsDropsOverOnce) {
-    ASSERT_EQ(Lend(0, kSmallest), PCAP_FILTER_SUCCESS);  // room for two 60-byte records
-    EXPECT_EQ(Process(60, 60), PCAP_FILTER_SUCCESS);
-    PCAP_FilterStart(&core);
-    EXPECT_EQ(PCAP_FilterRecordedCount(&core), 0u);
-    EXPECT_EQ(Process(60, 0), PCAP_FILTER_SUCCESS);  // wire length 0: nothing stored
-    EXPECT_EQ(Process(60, 60), PCAP_FILTER_SUCCESS);
-    EXPECT_EQ(PCAP_FilterRecordedCount(&core), 1u) << "the area is still lent";
-    EXPECT_EQ(Process(60, 60), PCAP_FILTER_NO_ROOM);  // completes the area, finds no other
-    EXPECT_EQ(Process(60, 60), PCAP_FILTER_NO_ROOM);
-    EXPECT_EQ(PCAP_FilterRecordedCount(&core), 1u);
+    EXPECT_EQ(Process(1, 1, 10, 4), PCAP_FILTER_NO_ROOM);  // completes it, finds no area
+    EXPECT_EQ(Process(1, 1, 10, 5), PCAP_FILTER_NO_ROOM);
     EXPECT_EQ(PCAP_FilterPendingDropped(&core), 2u);
     EXPECT_EQ(PCAP_FilterPendingDropped(&core), 2u) << "looking does not take them";
     EXPECT_EQ(PCAP_FilterTakeDropped(&core), 2u);
     EXPECT_EQ(PCAP_FilterPendingDropped(&core), 0u);
     ASSERT_EQ(Retrieve(), PCAP_FILTER_SUCCESS);
-    EXPECT_EQ(packetCount, 2u);
-    EXPECT_EQ(dropped, 0u);
-    EXPECT_EQ(PCAP_FilterRecordedCount(&core), 1u) << "handing back does not change it";
+    EXPECT_EQ(packetCount, 1u);
+    EXPECT_EQ(Stored(1), Record(10, 3, kMax, 300));
+    EXPECT_EQ(dropped, 0u) << "already taken";
+    EXPECT_EQ(PCAP_FilterRecordedCount(&core), 2u) << "handing back does not change it";
+    EXPECT_EQ(Retrieve(), PCAP_FILTER_NOTHING_QUEUED);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(Lend(i), i < 4 ? PCAP_FILTER_SUCCESS : PCAP_FILTER_NO_ROOM) << "one slot free";
+    }
 }
 
 // A producer stores while the consumer retrieves and lends areas again (round the five, in
@@ -199,9 +179,7 @@ TEST_F(FilterCore, ConcurrentlyEveryPacketStoredInOrderOrCountedAsDropped) {
     producer.join();
     EXPECT_TRUE(stopped);
     EXPECT_EQ(retrieved, lent);
-    OS_Lock(&core.lock);
-    drops += core.dropped;  // packets that arrived after the last lending
-    OS_Unlock(&core.lock);
+    drops += PCAP_FilterPendingDropped(&core);  // packets that arrived after the last lending
     EXPECT_EQ(stored + drops, kPackets);
     EXPECT_GT(stored, 0u);
 }
