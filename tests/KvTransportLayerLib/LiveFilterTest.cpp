@@ -40,7 +40,6 @@ constexpr const char* kVethPair =
     "sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1 && "
     "ip link add kvsend type veth peer name kvcap && "
     "ip link set kvsend up && ip link set kvcap up";
-constexpr const char* kTun = "ip tuntap add kvtun mode tun && ip link set kvtun up";
 
 // A fresh network namespace for this thread (and what it starts), made with `commands`; it
 // goes away with the last socket in it. Tells why not, if it cannot be made.
@@ -287,7 +286,8 @@ TEST_F(LiveCapture, CaptureFilterKeepsOnlyTheSelectedFlowAndDropsAreTheRecorders
 // again. The link type is the opened adapter's (raw IP, Linux cooked for "any"): Ethernet
 // before Start, kept after Stop for the file.
 TEST_F(LiveCapture, TunAdapterRefusesEthernetFiltersAndLinkTypeIsTheOpenedAdapters) {
-    SKIP_UNLESS_IN_OWN_NAMESPACE((std::string(kTun) + " && ip link set lo up").c_str());
+    SKIP_UNLESS_IN_OWN_NAMESPACE(
+        "ip tuntap add kvtun mode tun && ip link set kvtun up && ip link set lo up");
     ASSERT_NO_FATAL_FAILURE(Allocate(64 * 1024));
     const char* const expression = "ether host 02:00:00:00:00:01";
     EXPECT_EQ(Filter::CheckExpression(expression, kMax).GetCode(), Z::OK);
