@@ -1,6 +1,5 @@
-"""The closing summary of a recording and its live progress, each counter checked against a real
-recording on a veth pair: what the file holds, what the kernel and the recorder dropped, what a
-circular ring gave up, and what a terminal shows while packets arrive."""
+"""The closing summary and the live progress, each counter checked against a real recording on a
+veth pair."""
 
 import contextlib
 import os
@@ -22,19 +21,27 @@ pytestmark = pytest.mark.skipif(not IS_ROOT, reason="needs root for namespaces a
 
 PROMPT = "<Press Ctrl+c to stop acquiring>\n\n"
 STORE = "Store the pcap trace into a file...\n"
+SPIN = "|/-\\"
 
 
 @contextlib.contextmanager
 def listening(link):
-    """A socket on the host end's port: the host takes the datagrams without answering them, so
-    nothing but the numbered packets is recorded."""
+    """The host takes the datagrams without answering: only the numbered packets are recorded."""
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
         sock.bind((link.host_ip, 9999))
         yield
 
 
+def recorded(link, path, *args, send=None):
+    """Records with `args` while `send` runs, then stops; the recorder and its exit code."""
+    with listening(link):
+        recorder = start(link, path, *args)
+        send()
+        time.sleep(0.3)
+        return recorder, recorder.stop()
+
+
 def stored_numbers(path):
-    """The numbered datagrams of the file, which must hold nothing else."""
     capture = read_pcap(path)
     assert len(capture.numbers) == len(capture.records), "unexpected packets in the file"
     return capture.numbers
@@ -46,12 +53,13 @@ def acquisition_of(text):
     return text.split(PROMPT, 1)[1].split(STORE, 1)[0]
 
 
-# Counters against the file
+def increasing(numbers):
+    return all(a < b for a, b in zip(numbers, numbers[1:]))
 
 
 def test_kernel_drops_and_the_file_account_for_every_packet_sent(tmp_path):
-    """A recorder that cannot run lets the kernel's ring overflow: what the kernel dropped and
-    what was stored add up to what was sent."""
+    """A stopped recorder lets the kernel's ring overflow: the kernel's drops and the file add up
+    to what was sent."""
     path = tmp_path / "stalled.pcap"
     with VethLink() as link, listening(link):
         recorder = start(link, path, "--mode=continuous", "--maximumpacketsize=1500")
@@ -65,56 +73,44 @@ def test_kernel_drops_and_the_file_account_for_every_packet_sent(tmp_path):
         time.sleep(1.0)
         code = recorder.stop()
     assert_completed(recorder, code, path)
-    numbers = stored_numbers(path)
-    said = summary(recorder.text)
+    numbers, said = stored_numbers(path), summary(recorder.text)
     assert said.stored[0] + said.kernel == 20000, recorder.text
     assert said.kernel > 0 and said.recorder == 0 and said.discarded is None, recorder.text
-    assert numbers[:1000] == list(range(1000))
-    assert all(a < b for a, b in zip(numbers, numbers[1:])) and numbers[-1] < 20000
+    assert numbers[:1000] == list(range(1000)) and increasing(numbers) and numbers[-1] < 20000
 
 
 def test_recorder_drops_when_its_only_buffer_is_full(tmp_path):
-    """The smallest fixed plan lends a single Buffer: under a flat-out burst the packets that
-    arrive once it is full find no room."""
-    path = tmp_path / "small.pcap"
-    sent = 6000
+    """The smallest fixed plan lends one Buffer: a flat-out burst finds no room once it is full."""
+    path, sent = tmp_path / "small.pcap", 6000
     with VethLink() as link, listening(link):
         recorder = start(link, path, "--mode=fixednumberofpackets", "--numberofpackets=512")
         sender = link.send(sent, wait=False)
         code = recorder.finish(timeout=30)  # the plan ends the recording by itself
         assert sender.wait(timeout=60) == 0
     assert_completed(recorder, code, path)
-    numbers = stored_numbers(path)
-    said = summary(recorder.text)
-    assert said.recorder > 0, recorder.text
-    assert 512 < said.stored[0] < sent, recorder.text
-    assert numbers == list(range(len(numbers)))
+    numbers, said = stored_numbers(path), summary(recorder.text)
+    assert said.recorder > 0 and 512 < said.stored[0] < sent, recorder.text
     assert said.stored[0] + said.kernel + said.recorder <= sent, recorder.text
+    assert numbers == list(range(len(numbers)))
 
 
 def test_circular_discards_exactly_the_oldest_packets(tmp_path):
-    """About four times the ring, paced so that the recorder keeps up: the file starts where the
-    discarded packets end and runs to the last one sent."""
-    path = tmp_path / "ring.pcap"
-    sent = 8000
-    with VethLink() as link, listening(link):
-        recorder = start(link, path, "--mode=circular", "--buffersize=1024000",
-                         "--maximumpacketsize=1500")
-        link.send(sent, size=1000, interval_ms=0.1)
-        time.sleep(0.3)
-        code = recorder.stop()
+    """About four times the ring, paced: the file starts where the discarded packets end."""
+    path, sent = tmp_path / "ring.pcap", 8000
+    with VethLink() as link:
+        recorder, code = recorded(link, path, "--mode=circular", "--buffersize=1024000",
+                                  "--maximumpacketsize=1500",
+                                  send=lambda: link.send(sent, size=1000, interval_ms=0.1))
     assert_completed(recorder, code, path)
-    numbers = stored_numbers(path)
-    said = summary(recorder.text)
+    numbers, said = stored_numbers(path), summary(recorder.text)
     dropped = said.kernel + said.recorder
     assert 0 < said.discarded < sent and numbers[-1] == sent - 1, recorder.text
     assert said.stored[0] + said.discarded + dropped == sent, recorder.text
     if dropped == 0:
-        assert said.discarded == numbers[0], recorder.text
-        assert numbers == list(range(numbers[0], sent))
+        assert numbers == list(range(said.discarded, sent)), recorder.text
     else:  # a machine too busy to keep up: the drops are all that is missing
         assert said.discarded <= numbers[0] <= said.discarded + dropped, recorder.text
-        assert all(a < b for a, b in zip(numbers, numbers[1:]))
+        assert increasing(numbers)
 
 
 @pytest.mark.parametrize("existing", [False, True])
@@ -124,9 +120,7 @@ def test_nothing_recorded_writes_no_file_and_leaves_an_existing_one(tmp_path, ex
         path.write_bytes(b"an older capture")
         os.utime(path, (1_000_000_000, 1_000_000_000))
     with VethLink() as link:
-        recorder = start(link, path, "--mode=continuous")
-        time.sleep(0.5)
-        code = recorder.stop()
+        recorder, code = recorded(link, path, "--mode=continuous", send=lambda: time.sleep(0.2))
     assert_completed(recorder, code)
     left = f" and the existing file {path} was left as it was" if existing else ""
     assert recorder.text.endswith(
@@ -146,24 +140,19 @@ def test_recording_that_cannot_be_stored_is_counted_and_fails(tmp_path):
     try:
         path = small / "full.pcap"
         path.write_bytes(b"an older capture")
-        with VethLink() as link, listening(link):
-            recorder = start(link, path, "--mode=continuous", "--maximumpacketsize=1500")
-            link.send(3000, size=1400)
-            time.sleep(0.3)
-            code = recorder.stop()
-        assert path.read_bytes() == b"an older capture"
-        assert os.listdir(small) == ["full.pcap"]
+        with VethLink() as link:
+            recorder, code = recorded(link, path, "--mode=continuous", "--maximumpacketsize=1500",
+                                      send=lambda: link.send(3000, size=1400))
+        assert path.read_bytes() == b"an older capture" and os.listdir(small) == ["full.pcap"]
     finally:
         subprocess.run(["umount", "--lazy", str(small)], check=True)
     assert_completed(recorder, code, status=1)
     said = summary(recorder.text)
-    recorded = 3000 - said.kernel - said.recorder
-    assert said.instead == (f"{recorded} packets recorded were not stored, no file was written"
-                            f" and the existing file {path} was left as it was"), recorder.text
+    assert said.instead == (f"{3000 - said.kernel - said.recorder} packets recorded were not "
+                            f"stored, no file was written and the existing file {path} was left "
+                            "as it was"), recorder.text
     assert said.stored is None and said.discarded is None
 
-
-# What the console shows while recording
 
 RECORD = 16 + 1400  # a record's header and a whole frame of the live progress test
 PROGRESS = re.compile(r"([|/\-\\]) (\d\d):(\d\d):(\d\d)  (\d+) packets  (\d+\.\d) of (\d+\.\d) MB"
@@ -171,11 +160,11 @@ PROGRESS = re.compile(r"([|/\-\\]) (\d\d):(\d\d):(\d\d)  (\d+) packets  (\d+\.\d
 
 
 class TerminalRecorder:
-    """The recorder with its output on a pseudo-terminal, read from the master side."""
+    """The recorder writing to a raw pseudo-terminal (the bytes as written), read from here."""
 
     def __init__(self, args):
         self.master, slave = pty.openpty()
-        tty.setraw(slave)  # no line-end translation: the bytes as the program wrote them
+        tty.setraw(slave)
         try:
             self.process = subprocess.Popen([WITH_DRIVER, RECORDER] + list(args),
                                             stdin=subprocess.DEVNULL, stdout=slave,
@@ -188,24 +177,24 @@ class TerminalRecorder:
     def text(self):
         return self.output.decode(errors="replace")
 
-    def read_until(self, pattern, timeout=20.0):
-        """Reads until `pattern` (a regular expression) matches the output."""
+    def read_until(self, done, timeout=20.0):
+        """Until done(text); with None, until every writer has closed the terminal."""
         deadline = time.monotonic() + timeout
-        while not re.search(pattern, self.text):
-            assert time.monotonic() < deadline and self._read(0.1), self.text
-
-    def read_until_accounted(self, total, timeout=20.0):
-        """Reads until a progress line counts `total` packets, recorded or dropped."""
-        deadline = time.monotonic() + timeout
-        while all(int(line[4]) + int(line[7]) != total for line in PROGRESS.findall(self.text)):
-            assert time.monotonic() < deadline and self._read(0.1), self.text
-
-    def finish(self, timeout=30.0):
-        deadline = time.monotonic() + timeout
-        while self._read(0.1):
+        while done is None or not done(self.text):
             assert time.monotonic() < deadline, self.text
-        _, err = self.process.communicate(timeout=max(1.0, deadline - time.monotonic()))
-        self.stderr = err
+            if select.select([self.master], [], [], 0.1)[0]:
+                try:
+                    chunk = os.read(self.master, 65536)
+                except OSError:  # EIO: the slave side is closed
+                    chunk = b""
+                assert chunk or done is None, self.text
+                if not chunk:
+                    return
+                self.output += chunk
+
+    def finish(self):
+        self.read_until(None, timeout=30.0)
+        _, self.stderr = self.process.communicate(timeout=10)
         return self.process.returncode
 
     def close(self):
@@ -214,17 +203,10 @@ class TerminalRecorder:
             self.process.wait()
         os.close(self.master)
 
-    def _read(self, timeout):
-        """False once every writer has closed the terminal."""
-        ready, _, _ = select.select([self.master], [], [], timeout)
-        if not ready:
-            return True
-        try:
-            chunk = os.read(self.master, 65536)
-        except OSError:  # EIO: the slave side is closed
-            return False
-        self.output += chunk
-        return bool(chunk)
+
+def counting(total):
+    """A progress line counts `total` packets, recorded or dropped."""
+    return lambda text: any(int(line[4]) + int(line[7]) == total for line in PROGRESS.findall(text))
 
 
 def test_terminal_shows_live_progress_and_erases_it_before_the_store(tmp_path):
@@ -234,50 +216,45 @@ def test_terminal_shows_live_progress_and_erases_it_before_the_store(tmp_path):
         recorder = TerminalRecorder([f"--adaptername={link.host}", f"--filename={path}",
                                      "--mode=continuous", "--maximumpacketsize=1500"])
         try:
-            recorder.read_until(re.escape(PROMPT))
-            link.send(4000, size=1400)
-            recorder.read_until_accounted(4000)
-            link.send(4000, first=4000, size=1400)
-            recorder.read_until_accounted(8000)
+            recorder.read_until(lambda text: PROMPT in text)
+            for first in (0, 4000):
+                link.send(4000, first=first, size=1400)
+                recorder.read_until(counting(first + 4000))
             recorder.process.send_signal(signal.SIGINT)
             code = recorder.finish()
         finally:
             recorder.close()
     assert_completed(recorder, code, path)
     said = summary(recorder.text)
-    numbers = stored_numbers(path)
     if said.kernel + said.recorder == 0:
-        assert numbers == list(range(8000))
+        assert stored_numbers(path) == list(range(8000))
 
     acquisition = acquisition_of(recorder.text)
     assert acquisition.endswith("\r\033[K\r \n"), repr(acquisition)
     lines = acquisition[:-len("\r\033[K\r \n")]
     assert PROGRESS.sub("", lines) == "", repr(lines)  # nothing but progress lines
     shown = PROGRESS.findall(lines)
-    assert "".join(line[0] for line in shown) == ("|/-\\" * len(shown))[:len(shown)]
+    assert "".join(line[0] for line in shown) == (SPIN * len(shown))[:len(shown)]
     seconds = [int(h) * 3600 + int(m) * 60 + int(s) for _, h, m, s, *_ in shown]
-    counts = [int(line[4]) for line in shown]
-    dropped = [int(line[7]) for line in shown]
-    held = [float(line[5]) for line in shown]
+    counts, held, dropped = ([conv(line[i]) for line in shown]
+                             for i, conv in ((4, int), (5, float), (7, int)))
     accounted = [count + drops for count, drops in zip(counts, dropped)]
     assert seconds == sorted(seconds) and seconds[0] == 0 and seconds[-1] < 60
-    assert counts == sorted(counts) and dropped == sorted(dropped)
+    assert counts == sorted(counts) and dropped == sorted(dropped) and held == sorted(held)
     assert accounted[0] < 4000 and 4000 in accounted and accounted[-1] == 8000, accounted
     assert (counts[-1], dropped[-1]) == (said.stored[0], said.kernel + said.recorder)
     # Every record held counts, those in Buffers still being filled too.
-    assert held == sorted(held)
     assert shown[-1][5] == f"{counts[-1] * RECORD / 1e6:.1f}", shown[-1]
     assert {line[6] for line in shown} == {"20480.0"}  # 2048 Buffers of 10,000,000 bytes
 
 
 def test_without_a_terminal_only_the_spinner_turns(tmp_path):
     path = tmp_path / "piped.pcap"
-    with VethLink() as link, listening(link):
-        recorder = start(link, path, "--mode=continuous")
-        link.send(100)
-        time.sleep(0.8)  # a few turns of the spinner
-        assert_completed(recorder, recorder.stop(), path, list(range(100)))
+    with VethLink() as link:
+        recorder, code = recorded(link, path, "--mode=continuous",
+                                  send=lambda: (link.send(100), time.sleep(0.5)))
+        assert_completed(recorder, code, path, list(range(100)))
     acquisition = acquisition_of(recorder.text)
     assert re.fullmatch(r"(?:[|/\-\\]\r)+\r \n", acquisition), repr(acquisition)
     turns = acquisition[:-len("\r \n")].split("\r")[:-1]
-    assert len(turns) >= 3 and "".join(turns) == ("|/-\\" * len(turns))[:len(turns)]
+    assert len(turns) >= 3 and "".join(turns) == (SPIN * len(turns))[:len(turns)]

@@ -1,13 +1,12 @@
-// A live recording through the real capture Filter (libpcap) on the loopback adapter of a network
-// namespace of the test's own, where only the test's frames pass. Needs root.
+// A live recording through libpcap on the loopback adapter of the test's own network namespace,
+// where only the test's frames pass. Needs root.
 
 #include <gtest/gtest.h>
 #include <linux/if_packet.h>
+#include <net/if.h>
 #include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <net/if.h>
 
 #include <cerrno>
 #include <chrono>
@@ -16,7 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <memory>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -27,16 +26,16 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using KvTransportLayerLib::Network::PCAP::Buffer;
+using EndReason = PCAPSniffer::EndReason;
+
+constexpr size_t kSequenceOffset = 18;
 
 int64_t MillisecondsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
-using KvTransportLayerLib::Network::PCAP::Buffer;
 
-constexpr size_t kSequenceOffset = 18;
-
-// A broadcast frame of `length` bytes (8500 unless said): a marker, the number, bytes derived
-// from it.
+// A broadcast frame of `length` bytes: a marker, the number, bytes derived from it.
 std::string MakeNumberedFrame(uint32_t sequence, uint32_t length = 8500) {
     std::string frame("\xFF\xFF\xFF\xFF\xFF\xFF\x02KVSN\x01\x88\xB5KVSN", kSequenceOffset);
     frame.append(reinterpret_cast<const char*>(&sequence), 4);
@@ -46,15 +45,11 @@ std::string MakeNumberedFrame(uint32_t sequence, uint32_t length = 8500) {
     return frame;
 }
 
-// The numbers of the frames recorded in a Buffer, in record order; a record that is not one of
-// the test's frames gives UINT32_MAX.
-std::vector<uint32_t> RecordedSequences(const Buffer& buffer) {
-    std::vector<uint32_t> sequences;
-    const unsigned char* data = buffer.GetData();
-    for (uint32_t at = 0; at + 16 <= buffer.GetDataLength();) {
-        uint32_t stored = 0;
+// The frame numbers of pcap records, in order; UINT32_MAX for a record not the test's.
+void AppendSequences(const unsigned char* data, size_t length, std::vector<uint32_t>& sequences) {
+    for (size_t at = 0; at + 16 <= length;) {
+        uint32_t stored = 0, sequence = UINT32_MAX;
         std::memcpy(&stored, data + at + 8, 4);
-        uint32_t sequence = UINT32_MAX;
         if (stored >= kSequenceOffset + 4 &&
             std::memcmp(data + at + 16 + 12, "\x88\xB5KVSN", 6) == 0) {
             std::memcpy(&sequence, data + at + 16 + kSequenceOffset, 4);
@@ -62,11 +57,56 @@ std::vector<uint32_t> RecordedSequences(const Buffer& buffer) {
         sequences.push_back(sequence);
         at += 16 + stored;
     }
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+std::vector<uint32_t> FileSequences(const std::string& path) {
+    const std::string data = ReadFile(path);
+    std::vector<uint32_t> sequences;
+    if (data.size() > 24) {
+        AppendSequences(reinterpret_cast<const unsigned char*>(data.data()) + 24, data.size() - 24,
+                        sequences);
+    }
     return sequences;
 }
 
-// Moves the test's thread, and so the sniffer's threads started after it, into a network
-// namespace of its own whose loopback adapter is up; sends numbered frames on an adapter there.
+// Pops the recorded queue, oldest first.
+std::vector<Buffer*> TakeRecorded(PCAPSniffer& sniffer) {
+    std::vector<Buffer*> buffers;
+    while (Buffer* buffer = sniffer.GetRecordedQueue()->Pop()) {
+        buffers.push_back(buffer);
+    }
+    return buffers;
+}
+
+std::vector<uint32_t> BufferSequences(const std::vector<Buffer*>& buffers) {
+    std::vector<uint32_t> sequences;
+    for (const Buffer* buffer : buffers) {
+        AppendSequences(buffer->GetData(), buffer->GetDataLength(), sequences);
+    }
+    return sequences;
+}
+
+std::vector<uint32_t> RunFrom(uint32_t first, size_t count) {
+    std::vector<uint32_t> run(count);
+    std::iota(run.begin(), run.end(), first);
+    return run;
+}
+
+// Waits up to five seconds for the recording to end by itself; the milliseconds it took.
+int64_t WaitForTheEnd(const PCAPSniffer& sniffer) {
+    const Clock::time_point from = Clock::now();
+    while (sniffer.IsRunning() && MillisecondsSince(from) < 5000) {
+        ZrUtilsLib::Thread::Sleep(10);
+    }
+    return MillisecondsSince(from);
+}
+
+// The test's thread, and so the sniffer's threads, in a network namespace of its own.
 class LiveRecordingTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -86,12 +126,18 @@ protected:
         std::filesystem::remove_all(mDirectory);
     }
 
-    PCAPSnifferConfiguration MakeConfiguration(uint32_t mode, const char* adapter = "lo") const {
+    // Opens and starts a sniffer on `adapter`.
+    void Start(PCAPSniffer& sniffer, uint32_t mode, int32_t bufferSize, int32_t numberOfPackets,
+               int32_t maximumPacketSize, const char* adapter = "lo") {
         PCAPSnifferConfiguration config;
         config.AdapterName = adapter;
         std::snprintf(config.Filename, sizeof(config.Filename), "%s/recording", mDirectory.c_str());
         config.Mode = mode;
-        return config;
+        config.BufferSize = bufferSize;
+        config.NumberOfPackets = numberOfPackets;
+        config.MaximumPacketSize = maximumPacketSize;
+        ASSERT_EQ(sniffer.Open(&config).GetCode(), ZrUtilsLib::OK);
+        ASSERT_EQ(sniffer.Start().GetCode(), ZrUtilsLib::OK);
     }
 
     // Paced, so that a sanitized capture thread keeps up.
@@ -110,46 +156,33 @@ protected:
         }
     }
 
+    // The recording has ended by itself for `reason`, which Stop keeps.
+    static void ExpectEndedBy(PCAPSniffer& sniffer, EndReason reason) {
+        ASSERT_FALSE(sniffer.IsRunning()) << "still recording";
+        EXPECT_EQ(sniffer.GetEndReason(), reason);
+        sniffer.Stop();
+        EXPECT_EQ(sniffer.GetEndReason(), reason);
+    }
+
     int mSender = -1;
     std::string mDirectory = "/tmp/kvsniffer-XXXXXX";
 };
 
-// Pops the recorded queue, oldest first.
-std::vector<Buffer*> TakeRecorded(PCAPSniffer& sniffer) {
-    std::vector<Buffer*> buffers;
-    for (Buffer* buffer = sniffer.GetRecordedQueue()->Pop(); buffer != nullptr;
-         buffer = sniffer.GetRecordedQueue()->Pop()) {
-        buffers.push_back(buffer);
-    }
-    return buffers;
-}
-
-// 512 packets cut to 8000 bytes fill the plan's one Buffer exactly, so the count never exceeds
-// the request: the recording ends because nothing more can be recorded. The file then holds the
-// numbered frames from 0 on, in order, each cut to the maximum packet size and intact.
+// 512 packets cut to 8000 bytes fill the plan's one Buffer exactly: the recording ends because
+// nothing more fits, and the file holds frames 0 to 511 in order, each cut and intact.
 TEST_F(LiveRecordingTest, FixedNumberOfPacketsEndsWhenEveryBufferIsFull) {
-    PCAPSnifferConfiguration config = MakeConfiguration(FixedNumberOfPackets);
-    config.NumberOfPackets = 512;
-    config.MaximumPacketSize = 8000;
     PCAPSniffer sniffer;
-    ASSERT_EQ(sniffer.Open(&config).GetCode(), ZrUtilsLib::OK);
-    ASSERT_EQ(sniffer.Start().GetCode(), ZrUtilsLib::OK);
+    ASSERT_NO_FATAL_FAILURE(Start(sniffer, FixedNumberOfPackets, 1024000, 512, 8000));
     EXPECT_EQ(sniffer.GetLinkType(), 1);  // Ethernet
     for (uint32_t sent = 0; sniffer.IsRunning() && sent < 5000; ++sent) {
         ASSERT_NO_FATAL_FAILURE(Send(sent));
     }
-    for (int wait = 0; sniffer.IsRunning() && wait < 500; ++wait) {
-        ZrUtilsLib::Thread::Sleep(10);
-    }
-    ASSERT_FALSE(sniffer.IsRunning()) << "still recording";
-    EXPECT_EQ(sniffer.GetEndReason(), PCAPSniffer::EndReason::BuffersFull);
-    sniffer.Stop();
-    EXPECT_EQ(sniffer.GetEndReason(), PCAPSniffer::EndReason::BuffersFull);
+    WaitForTheEnd(sniffer);
+    ASSERT_NO_FATAL_FAILURE(ExpectEndedBy(sniffer, EndReason::BuffersFull));
     ASSERT_EQ(sniffer.StartStore().GetCode(), ZrUtilsLib::OK);
     sniffer.GetWriter().WaitForStoreCompletion();
     ASSERT_EQ(sniffer.GetWriter().GetStoreResult().GetCode(), ZrUtilsLib::OK);
-    std::ifstream file(sniffer.GetFilename(), std::ios::binary);
-    const std::string bytes{std::istreambuf_iterator<char>(file), {}};
+    const std::string bytes = ReadFile(sniffer.GetFilename());
     // Magic, version 2.4, zone and accuracy 0, the snapshot length, link type Ethernet.
     uint32_t fields[6] = {0xA1B2C3D4, 0x40002, 0, 0, 8000, 1};
     EXPECT_EQ(bytes.substr(0, 24), std::string(reinterpret_cast<const char*>(fields), 24));
@@ -167,49 +200,27 @@ TEST_F(LiveRecordingTest, FixedNumberOfPacketsEndsWhenEveryBufferIsFull) {
     EXPECT_EQ(count, 512u);
 }
 
-// 1500 small frames for a request of 1000 all fit the plan's one Buffer, which never completes:
-// the recording still ends by itself soon after the link falls silent, and keeps them all.
+// 1500 small frames for a request of 1000 never complete the one Buffer: the recording still
+// ends soon after the link falls silent, and keeps them all.
 TEST_F(LiveRecordingTest, FixedNumberOfPacketsEndsOnAQuietLink) {
-    PCAPSnifferConfiguration config = MakeConfiguration(FixedNumberOfPackets);
-    config.NumberOfPackets = 1000;
     PCAPSniffer sniffer;
-    ASSERT_EQ(sniffer.Open(&config).GetCode(), ZrUtilsLib::OK);
+    ASSERT_NO_FATAL_FAILURE(Start(sniffer, FixedNumberOfPackets, 1024000, 1000, 200));
     ASSERT_EQ(sniffer.GetAllocatedBufferCount(), 1u);
-    ASSERT_EQ(sniffer.Start().GetCode(), ZrUtilsLib::OK);
     for (uint32_t sent = 0; sent < 1500; ++sent) {
         ASSERT_NO_FATAL_FAILURE(Send(sent, 64));
     }
-    const Clock::time_point lastSent = Clock::now();
-    while (sniffer.IsRunning() && Clock::now() - lastSent < std::chrono::seconds(5)) {
-        ZrUtilsLib::Thread::Sleep(10);
-    }
-    EXPECT_LT(MillisecondsSince(lastSent), 1500);
-    ASSERT_FALSE(sniffer.IsRunning()) << "still recording";
-    EXPECT_EQ(sniffer.GetEndReason(), PCAPSniffer::EndReason::PacketCountReached);
-    sniffer.Stop();
-    EXPECT_EQ(sniffer.GetEndReason(), PCAPSniffer::EndReason::PacketCountReached);
-    std::vector<uint32_t> sequences;
-    for (const Buffer* buffer : TakeRecorded(sniffer)) {
-        const std::vector<uint32_t> recorded = RecordedSequences(*buffer);
-        sequences.insert(sequences.end(), recorded.begin(), recorded.end());
-    }
-    ASSERT_EQ(sequences.size(), 1500u);
-    for (uint32_t index = 0; index < sequences.size(); ++index) {
-        ASSERT_EQ(sequences[index], index);
-    }
+    EXPECT_LT(WaitForTheEnd(sniffer), 1500);
+    ASSERT_NO_FATAL_FAILURE(ExpectEndedBy(sniffer, EndReason::PacketCountReached));
+    EXPECT_EQ(BufferSequences(TakeRecorded(sniffer)), RunFrom(0, 1500));
 }
 
-// The sniffer thread is held after it found the recording going and before it lends the oldest
-// recorded Buffer for the first time; Stop then refuses that Buffer. It stays at the head of the
-// recorded queue: after Stop the queue holds every frame sent, in order, from the first on, and
-// Stop does not wait for a Buffer that can never complete.
+// The sniffer thread is held just before it lends the oldest recorded Buffer for the first time;
+// Stop refuses that Buffer, which stays at the head of the recorded queue: every frame sent is
+// kept in order, and Stop does not wait for a Buffer that can never complete.
 TEST_F(LiveRecordingTest, CircularStopKeepsTheOldestBufferThatWasAboutToBeReused) {
-    PCAPSnifferConfiguration config = MakeConfiguration(Circular);
-    config.BufferSize = 1024000;  // 8 Buffers of 256000 bytes: 251 records of 1000 bytes each
-    config.MaximumPacketSize = 1514;
     HeldSniffer sniffer(HeldSniffer::HoldAt::FirstCircularReplacement);
-    ASSERT_EQ(sniffer.Open(&config).GetCode(), ZrUtilsLib::OK);
-    ASSERT_EQ(sniffer.Start().GetCode(), ZrUtilsLib::OK);
+    // 8 Buffers of 256000 bytes: 251 records of 1000 bytes each.
+    ASSERT_NO_FATAL_FAILURE(Start(sniffer, Circular, 1024000, 1024, 1514));
     uint32_t sent = 0;
     while (!sniffer.WaitUntilHeld(0) && sent < 4000) {
         ASSERT_NO_FATAL_FAILURE(Send(sent++, 1000));
@@ -218,20 +229,11 @@ TEST_F(LiveRecordingTest, CircularStopKeepsTheOldestBufferThatWasAboutToBeReused
     const Clock::time_point stopping = Clock::now();
     sniffer.Stop();
     EXPECT_LT(MillisecondsSince(stopping), 2000);
-    EXPECT_EQ(sniffer.GetEndReason(), PCAPSniffer::EndReason::Stopped);
-
+    EXPECT_EQ(sniffer.GetEndReason(), EndReason::Stopped);
     const std::vector<Buffer*> recorded = TakeRecorded(sniffer);
     ASSERT_FALSE(recorded.empty());
     EXPECT_EQ(recorded.front(), sniffer.GetOldestRecordedWhenHeld());
-    std::vector<uint32_t> sequences;
-    for (const Buffer* buffer : recorded) {
-        const std::vector<uint32_t> inBuffer = RecordedSequences(*buffer);
-        sequences.insert(sequences.end(), inBuffer.begin(), inBuffer.end());
-    }
-    ASSERT_EQ(sequences.size(), sent);
-    for (uint32_t index = 0; index < sequences.size(); ++index) {
-        ASSERT_EQ(sequences[index], index);
-    }
+    EXPECT_EQ(BufferSequences(recorded), RunFrom(0, sent));
 }
 
 // The recorded adapter disappears: the recording ends by itself and says why.
@@ -239,76 +241,32 @@ TEST_F(LiveRecordingTest, LostAdapterEndsTheRecording) {
     ASSERT_EQ(std::system("ip link add kvsniff0 type veth peer name kvsniff1 && "
                           "ip link set kvsniff0 up && ip link set kvsniff1 up"),
               0);
-    PCAPSnifferConfiguration config = MakeConfiguration(Circular, "kvsniff0");
     PCAPSniffer sniffer;
-    ASSERT_EQ(sniffer.Open(&config).GetCode(), ZrUtilsLib::OK);
-    ASSERT_EQ(sniffer.Start().GetCode(), ZrUtilsLib::OK);
+    ASSERT_NO_FATAL_FAILURE(Start(sniffer, Circular, 1024000, 1024, 200, "kvsniff0"));
     for (uint32_t sent = 0; sent < 100; ++sent) {
         ASSERT_NO_FATAL_FAILURE(Send(sent, 200, "kvsniff1"));
     }
     ASSERT_EQ(std::system("ip link del kvsniff0"), 0);
-    const Clock::time_point removed = Clock::now();
-    while (sniffer.IsRunning() && Clock::now() - removed < std::chrono::seconds(5)) {
-        ZrUtilsLib::Thread::Sleep(10);
-    }
-    EXPECT_LT(MillisecondsSince(removed), 2500);
-    ASSERT_FALSE(sniffer.IsRunning());
-    EXPECT_EQ(sniffer.GetEndReason(), PCAPSniffer::EndReason::AdapterLost);
-    sniffer.Stop();
-    EXPECT_EQ(sniffer.GetEndReason(), PCAPSniffer::EndReason::AdapterLost);
+    EXPECT_LT(WaitForTheEnd(sniffer), 2500);
+    ASSERT_NO_FATAL_FAILURE(ExpectEndedBy(sniffer, EndReason::AdapterLost));
 }
 
-}  // namespace
-
-namespace {
-
-// The numbers of the test's frames in a capture file, in file order.
-std::vector<uint32_t> FileSequences(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    Buffer records;
-    if (data.size() <= 24) {
-        return {};
-    }
-    const unsigned int length = static_cast<unsigned int>(data.size() - 24);
-    EXPECT_EQ(records.Allocate(length).GetCode(), ZrUtilsLib::OK);
-    std::memcpy(records.GetData(), data.data() + 24, length);
-    records.SetDataLength(length);
-    return RecordedSequences(records);
-}
-
-bool IsRunFrom(const std::vector<uint32_t>& sequences, uint32_t first) {
-    for (uint32_t index = 0; index < sequences.size(); ++index) {
-        if (sequences[index] != first + index) {
-            return false;
-        }
-    }
-    return true;
-}
-
-}  // namespace
-
-// Snapshots asked for from the test's thread while frames flow, as the recording run does:
-// each file is a run without a gap that holds the last frame sent before its request, frames
-// sent while it is stored are kept, and the recording ends with every frame since its window.
+// Snapshots asked for while frames flow, as the recording run does: each file is a run without a
+// gap holding the last frame sent before its request, and the recording keeps every frame since.
 TEST_F(LiveRecordingTest, CircularSnapshotsWhileRecording) {
-    PCAPSnifferConfiguration config = MakeConfiguration(Circular);
-    config.BufferSize = 1024000;
-    config.MaximumPacketSize = 1514;
     PCAPSniffer sniffer;
-    ASSERT_EQ(sniffer.Open(&config).GetCode(), ZrUtilsLib::OK);
-    ASSERT_EQ(sniffer.Start().GetCode(), ZrUtilsLib::OK);
+    ASSERT_NO_FATAL_FAILURE(Start(sniffer, Circular, 1024000, 1024, 1514));
     uint32_t sent = 0;
     std::vector<uint32_t> lastBeforeRequest;
     std::vector<SnapshotTaker::Report> reports;
-    for (int snapshot = 0; snapshot < 3; ++snapshot) {
+    for (size_t snapshot = 0; snapshot < 3; ++snapshot) {
         for (int frame = 0; frame < 600; ++frame) {
             ASSERT_NO_FATAL_FAILURE(Send(sent++, 1000));
         }
         lastBeforeRequest.push_back(sent - 1);
         sniffer.RequestSnapshot();
         const Clock::time_point asked = Clock::now();
-        while (reports.size() <= static_cast<size_t>(snapshot) && MillisecondsSince(asked) < 5000) {
+        while (reports.size() <= snapshot && MillisecondsSince(asked) < 5000) {
             ASSERT_NO_FATAL_FAILURE(Send(sent++, 1000));
             for (const SnapshotTaker::Report& report : sniffer.TakeSnapshotReports()) {
                 reports.push_back(report);
@@ -319,7 +277,6 @@ TEST_F(LiveRecordingTest, CircularSnapshotsWhileRecording) {
     sniffer.Stop();
     ASSERT_EQ(reports.size(), 3u);
     EXPECT_EQ(sniffer.GetCounters().recorderDropped, 0u);
-
     for (size_t index = 0; index < reports.size(); ++index) {
         SCOPED_TRACE(reports[index].fileName);
         ASSERT_TRUE(reports[index].stored) << reports[index].reason;
@@ -328,16 +285,14 @@ TEST_F(LiveRecordingTest, CircularSnapshotsWhileRecording) {
         const std::vector<uint32_t> sequences = FileSequences(reports[index].fileName);
         ASSERT_FALSE(sequences.empty());
         EXPECT_EQ(sequences.size(), reports[index].packets);
-        EXPECT_TRUE(IsRunFrom(sequences, sequences.front()));
+        EXPECT_EQ(sequences, RunFrom(sequences.front(), sequences.size()));
         EXPECT_LE(sequences.front(), lastBeforeRequest[index]);
         EXPECT_GE(sequences.back(), lastBeforeRequest[index]);
     }
-    std::vector<uint32_t> kept;
-    for (const Buffer* buffer : TakeRecorded(sniffer)) {
-        const std::vector<uint32_t> inBuffer = RecordedSequences(*buffer);
-        kept.insert(kept.end(), inBuffer.begin(), inBuffer.end());
-    }
+    const std::vector<uint32_t> kept = BufferSequences(TakeRecorded(sniffer));
     ASSERT_FALSE(kept.empty());
-    EXPECT_TRUE(IsRunFrom(kept, kept.front()));
+    EXPECT_EQ(kept, RunFrom(kept.front(), kept.size()));
     EXPECT_EQ(kept.back(), sent - 1);
 }
+
+}  // namespace

@@ -17,28 +17,20 @@
 #include "tests/app/sniffer/HeldSniffer.h"
 
 using KvTransportLayerLib::Network::PCAP::Buffer;
+using EndReason = PCAPSniffer::EndReason;
 
 namespace {
 
 constexpr uint64_t MiB = 1024 * 1024;
 
-// A temporary directory, removed with everything in it however the test ends.
-class TempDirectory {
-public:
-    TempDirectory() { EXPECT_NE(mkdtemp(mPath.data()), nullptr); }
-    ~TempDirectory() { std::filesystem::remove_all(mPath); }
-    const std::string& Path() const { return mPath; }
-
-private:
-    std::string mPath = "/tmp/kvsniffer-XXXXXX";
-};
-
-// A /proc and cgroup file system for MemoryAvailability to read.
+// A /proc and cgroup file system for MemoryAvailability to read, removed at the end.
 class FakeSystem {
 public:
+    FakeSystem() { EXPECT_NE(mkdtemp(mRoot.data()), nullptr); }
+    ~FakeSystem() { std::filesystem::remove_all(mRoot); }
     // Replaces the file in one rename: a reader on another thread sees the old or the new one.
     void Write(const std::string& relative, const std::string& text) {
-        const std::filesystem::path path = mRoot.Path() + relative;
+        const std::filesystem::path path = mRoot + relative;
         std::filesystem::create_directories(path.parent_path());
         std::ofstream(path.string() + ".new") << text;
         std::filesystem::rename(path.string() + ".new", path);
@@ -48,11 +40,11 @@ public:
               "MemTotal: 24683772 kB\nMemAvailable: " + std::to_string(bytes / 1024) + " kB\n");
     }
     std::unique_ptr<MemoryAvailability> MakeGauge() const {
-        return std::make_unique<MemoryAvailability>(mRoot.Path() + "/proc", mRoot.Path());
+        return std::make_unique<MemoryAvailability>(mRoot + "/proc", mRoot);
     }
 
 private:
-    TempDirectory mRoot;
+    std::string mRoot = "/tmp/kvsniffer-XXXXXX";
 };
 
 PCAPSnifferConfiguration MakeConfiguration(uint32_t mode, int32_t bufferSize = 1024000,
@@ -68,7 +60,13 @@ PCAPSnifferConfiguration MakeConfiguration(uint32_t mode, int32_t bufferSize = 1
     return config;
 }
 
-// Refused plans are empty.
+int64_t MillisecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start)
+        .count();
+}
+
+// Refused plans are empty; the fixed plans that an even share serves are in the next test.
 TEST(MemoryPlanTest, GivesTheBuffersOfTheModeOrRefuses) {
     constexpr unsigned int OK = ZrUtilsLib::OK, REFUSED = ZrUtilsLib::INVALID_ARGUMENT;
     // The configuration, then the outcome, Buffers, their size, queue slots and packet limit.
@@ -76,8 +74,6 @@ TEST(MemoryPlanTest, GivesTheBuffersOfTheModeOrRefuses) {
         cases[] = {
             {MakeConfiguration(Circular), OK, 8, 256000, 9, -1},
             {MakeConfiguration(Circular, 100000000), OK, 15, 9090909, 16, -1},
-            {MakeConfiguration(FixedNumberOfPackets), OK, 1, 229376, 2, 1024},
-            {MakeConfiguration(FixedNumberOfPackets, 0, 100000, 1514), OK, 16, 9612500, 17, 100000},
             // (65535 + 24) x 2147483647 bytes: beyond 32 bits, yet every field of the plan fits.
             // An even share, 9999999 bytes, would take 152 records of 65551 bytes: one short.
             {MakeConfiguration(FixedNumberOfPackets, 0, INT32_MAX, 65535), OK, 14078689,
@@ -99,22 +95,18 @@ TEST(MemoryPlanTest, GivesTheBuffersOfTheModeOrRefuses) {
         SCOPED_TRACE(&row - cases);
         PCAPSniffer::MemoryPlan plan;
         EXPECT_EQ(PCAPSniffer::ComputePlan(config, plan).GetCode(), code);
-        EXPECT_EQ(plan.bufferCount, count);
-        EXPECT_EQ(plan.bufferSize, size);
-        EXPECT_EQ(plan.queueCapacity, capacity);
-        EXPECT_EQ(plan.numberOfPackets, packets);
+        EXPECT_EQ(std::make_tuple(plan.bufferCount, plan.bufferSize, plan.queueCapacity,
+                                  plan.numberOfPackets),
+                  std::make_tuple(count, size, capacity, packets));
     }
 }
 
-// A plan of a fixed number of packets takes the requested number of maximum-size records, which
-// never span two Buffers; where an even share of the plan already does, it is what the plan
-// gives. The table covers the sizes at which an even share falls short for many requests.
+// A fixed plan holds the requested maximum-size records, which never span two Buffers: an even
+// share of the plan where that suffices, else never a whole record more. The sizes are those at
+// which an even share falls short for many requests.
 TEST(MemoryPlanTest, FixedNumberOfPacketsHoldsTheRequestedMaximumSizeRecords) {
-    std::vector<int32_t> requests;
+    std::vector<int32_t> requests{100000, 1000000, 10000000, 100000000, 1000000000, INT32_MAX};
     for (int32_t packets = 512; packets <= 20000; ++packets) {
-        requests.push_back(packets);
-    }
-    for (const int32_t packets : {100000, 1000000, 10000000, 100000000, 1000000000, INT32_MAX}) {
         requests.push_back(packets);
     }
     for (const int32_t size : {32, 200, 1514, 9000, 65535}) {
@@ -124,7 +116,7 @@ TEST(MemoryPlanTest, FixedNumberOfPacketsHoldsTheRequestedMaximumSizeRecords) {
             SCOPED_TRACE(std::to_string(packets) + " packets of " + std::to_string(size));
             PCAPSniffer::MemoryPlan plan;
             ASSERT_EQ(PCAPSniffer::ComputePlan(
-                          MakeConfiguration(FixedNumberOfPackets, 0, packets, size), plan)
+                          MakeConfiguration(FixedNumberOfPackets, 1024000, packets, size), plan)
                           .GetCode(),
                       ZrUtilsLib::OK);
             const int64_t total = (size + 24) * int64_t{packets};
@@ -134,7 +126,7 @@ TEST(MemoryPlanTest, FixedNumberOfPacketsHoldsTheRequestedMaximumSizeRecords) {
             ASSERT_EQ(plan.numberOfPackets, packets);
             ASSERT_GE(plan.bufferCount * (plan.bufferSize / record), packets);
             ASSERT_GE(plan.bufferSize, evenShare);
-            ASSERT_LT(plan.bufferSize, evenShare + record);  // never a whole record more
+            ASSERT_LT(plan.bufferSize, evenShare + record);
             if (evenShare / record * plan.bufferCount >= packets) {
                 ASSERT_EQ(plan.bufferSize, evenShare);
             } else {
@@ -142,17 +134,15 @@ TEST(MemoryPlanTest, FixedNumberOfPacketsHoldsTheRequestedMaximumSizeRecords) {
             }
         }
         // Requests from 512 to 20000 whose even share falls short, and every large one at 65535.
-        const unsigned int expected = size == 65535 ? 18807 + 6 : size == 9000 ? 275 : 0;
-        EXPECT_EQ(enlarged, expected) << size;
+        EXPECT_EQ(enlarged, size == 65535 ? 18807 + 6u : size == 9000 ? 275u : 0u) << size;
     }
 }
 
-// Circular, 1024000 bytes: 8 Buffers of 256000 bytes plus libpcap's kernel ring, which must leave
-// the reserve available.
+// 8 Buffers of 256000 bytes plus libpcap's kernel ring must leave the reserve available.
 TEST(PCAPSnifferOpenTest, AvailableMemoryDecidesWhetherThePlanIsAccepted) {
-    using KvTransportLayerLib::Network::PCAP::Filter;
     FakeSystem system;
-    const uint64_t needed = 8 * 256000 + Filter::GetKernelBufferBytes(200);
+    const uint64_t needed =
+        8 * 256000 + KvTransportLayerLib::Network::PCAP::Filter::GetKernelBufferBytes(200);
     for (const bool fits : {false, true}) {
         system.SetMemAvailable(PCAPSniffer::kMemoryReserve + needed + (fits ? 4096 : -4096));
         PCAPSniffer sniffer(system.MakeGauge());
@@ -165,13 +155,18 @@ TEST(PCAPSnifferOpenTest, AvailableMemoryDecidesWhetherThePlanIsAccepted) {
 
 // The capture file name ends in ".pcap" (exact case) and holds at most 1023 characters.
 TEST(PCAPSnifferOpenTest, CaptureFileNameEndsInPcap) {
-    const std::string stem1018(1018, 'n');
+    const std::string stem(1018, 'n'), longest = stem + ".pcap", over = stem + "n",
+                                       overlong = longest + "n";
     const std::tuple<const char*, bool, std::string> cases[] = {
         {"trace", true, "trace.pcap"},
         {"trace.pcap", true, "trace.pcap"},
         {"trace.PCAP", true, "trace.PCAP.pcap"},
         {"pcap", true, "pcap.pcap"},
         {".pcap", true, ".pcap"},
+        {stem.c_str(), true, longest},
+        {longest.c_str(), true, longest},
+        {over.c_str(), false, "unchanged"},
+        {overlong.c_str(), false, "unchanged"},
         {"", false, "unchanged"},
         {nullptr, false, "unchanged"},
     };
@@ -180,21 +175,12 @@ TEST(PCAPSnifferOpenTest, CaptureFileNameEndsInPcap) {
         EXPECT_EQ(PCAPSniffer::MakeCaptureFileName(name, fileName), made) << name;
         EXPECT_EQ(fileName, expected);
     }
-    const std::string longest = stem1018 + ".pcap";
-    std::string fileName;
-    EXPECT_TRUE(PCAPSniffer::MakeCaptureFileName(stem1018.c_str(), fileName));
-    EXPECT_EQ(fileName, longest);
-    EXPECT_TRUE(PCAPSniffer::MakeCaptureFileName(longest.c_str(), fileName));
-    EXPECT_EQ(fileName, longest);
-    EXPECT_FALSE(PCAPSniffer::MakeCaptureFileName((stem1018 + "n").c_str(), fileName));
-    EXPECT_FALSE(PCAPSniffer::MakeCaptureFileName((longest + "n").c_str(), fileName));
-
     // Open names the file by the same rule, and refuses what the rule refuses.
     PCAPSniffer sniffer;
     PCAPSnifferConfiguration config = MakeConfiguration(Circular);
     ASSERT_EQ(sniffer.Open(&config).GetCode(), ZrUtilsLib::OK);
     EXPECT_STREQ(sniffer.GetFilename(), "/tmp/kvsniffer-unused.pcap");
-    std::snprintf(config.Filename, sizeof(config.Filename), "%sn", stem1018.c_str());
+    std::snprintf(config.Filename, sizeof(config.Filename), "%s", over.c_str());
     EXPECT_EQ(sniffer.Open(&config).GetCode(), ZrUtilsLib::INVALID_ARGUMENT);
     EXPECT_STREQ(sniffer.GetFilename(), "");
 }
@@ -209,28 +195,44 @@ std::vector<Buffer*> ListQueue(PCAPSniffer::BufferQueue& queue) {
     return items;
 }
 
-// The adapter does not exist, so capture never starts while the sniffer thread waits for Buffers.
-// Stop ends it at once and the reason says so.
-TEST(PCAPSnifferEndTest, StopEndsAThreadWaitingOnACaptureThatNeverStarted) {
-    PCAPSniffer sniffer;
-    EXPECT_EQ(sniffer.GetEndReason(), PCAPSniffer::EndReason::Stopped);
-    PCAPSnifferConfiguration config = MakeConfiguration(FixedNumberOfPackets);
-    ASSERT_EQ(sniffer.Open(&config).GetCode(), ZrUtilsLib::OK);
-    EXPECT_NE(sniffer.Start().GetCode(), ZrUtilsLib::OK);
-    EXPECT_TRUE(sniffer.IsRunning());
-    EXPECT_EQ(sniffer.GetEndReason(), PCAPSniffer::EndReason::Running);
+// Not opened, opened but never started, or started on an adapter that does not exist, so that
+// the sniffer thread waits for a capture that never starts: Stop, Close and the destructor end
+// at once and every Buffer comes back.
+TEST(PCAPSnifferEndTest, ANeverStartedCaptureEndsPromptly) {
     const auto start = std::chrono::steady_clock::now();
-    sniffer.Stop();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
-    EXPECT_FALSE(sniffer.IsRunning());
-    EXPECT_EQ(sniffer.GetEndReason(), PCAPSniffer::EndReason::Stopped);
-    EXPECT_EQ(sniffer.GetFreeQueue()->GetCount(), 1u);
+    {
+        PCAPSniffer idle;
+        EXPECT_EQ(idle.GetEndReason(), EndReason::Stopped);
+        EXPECT_EQ(idle.Start().GetCode(), ZrUtilsLib::STATE_ERROR);  // not opened
+        PCAPSnifferConfiguration config = MakeConfiguration(Circular);
+        ASSERT_EQ(idle.Open(&config).GetCode(), ZrUtilsLib::OK);
+        EXPECT_EQ(idle.Stop().GetCode(), ZrUtilsLib::OK);
+        EXPECT_TRUE(idle.GetRecordedQueue()->IsEmpty());
+        EXPECT_EQ(idle.GetFreeQueue()->GetCount(), 8u);
+        EXPECT_EQ(idle.Close().GetCode(), ZrUtilsLib::OK);
+        EXPECT_EQ(idle.GetAllocatedBufferCount(), 0u);
+        ASSERT_EQ(idle.Open(&config).GetCode(), ZrUtilsLib::OK);  // left to the destructor
+    }
+    EXPECT_LT(MillisecondsSince(start), 2000);
+
+    PCAPSniffer waiting;
+    PCAPSnifferConfiguration config = MakeConfiguration(FixedNumberOfPackets);
+    ASSERT_EQ(waiting.Open(&config).GetCode(), ZrUtilsLib::OK);
+    EXPECT_NE(waiting.Start().GetCode(), ZrUtilsLib::OK);
+    EXPECT_TRUE(waiting.IsRunning());
+    EXPECT_EQ(waiting.GetEndReason(), EndReason::Running);
+    const auto stopping = std::chrono::steady_clock::now();
+    waiting.Stop();
+    EXPECT_LT(MillisecondsSince(stopping), 1000);
+    EXPECT_FALSE(waiting.IsRunning());
+    EXPECT_EQ(waiting.GetEndReason(), EndReason::Stopped);
+    EXPECT_EQ(waiting.GetFreeQueue()->GetCount(), 1u);
 }
 
-// The filter stops behind the sniffer's back and hands back its four empty Buffers; the thread,
-// held until then, meets a filter that refuses the replacement. The refused Buffer keeps its
-// place at the head of the free queue, the thread ends with DriverError, and Stop finds every
-// Buffer in the free queue in order, at once.
+// The filter stops behind the sniffer's back and hands back its four empty Buffers; the held
+// thread then meets a filter that refuses the replacement. The refused Buffer keeps its place at
+// the head of the free queue, the thread ends with DriverError, and Stop finds every Buffer in
+// the free queue in order, at once.
 TEST(PCAPSnifferEndTest, RefusedReplacementStaysInTheFreeQueue) {
     HeldSniffer sniffer(HeldSniffer::HoldAt::FirstReplacement);
     PCAPSnifferConfiguration config = MakeConfiguration(Circular);
@@ -244,37 +246,24 @@ TEST(PCAPSnifferEndTest, RefusedReplacementStaysInTheFreeQueue) {
         ZrUtilsLib::Thread::Sleep(10);
     }
     EXPECT_FALSE(sniffer.IsRunning());
-    EXPECT_EQ(sniffer.GetEndReason(), PCAPSniffer::EndReason::DriverError);
+    EXPECT_EQ(sniffer.GetEndReason(), EndReason::DriverError);
     const auto start = std::chrono::steady_clock::now();
     sniffer.Stop();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
-    EXPECT_EQ(sniffer.GetEndReason(), PCAPSniffer::EndReason::DriverError);
+    EXPECT_LT(MillisecondsSince(start), 500);
+    EXPECT_EQ(sniffer.GetEndReason(), EndReason::DriverError);
     EXPECT_TRUE(sniffer.GetRecordedQueue()->IsEmpty());
     const std::vector<Buffer*> freeBuffers = ListQueue(*sniffer.GetFreeQueue());
     ASSERT_EQ(freeBuffers.size(), 8u);
     EXPECT_EQ(std::vector<Buffer*>(freeBuffers.begin(), freeBuffers.begin() + 4), waiting);
 }
 
-// Stop gets every lent Buffer back at once, and Close and the destructor end promptly too.
-TEST(PCAPSnifferLifecycleTest, OpenedButNeverStartedEndsPromptly) {
-    const auto start = std::chrono::steady_clock::now();
-    {
-        PCAPSniffer sniffer;
-        EXPECT_EQ(sniffer.Start().GetCode(), ZrUtilsLib::STATE_ERROR);  // not opened
-        PCAPSnifferConfiguration config = MakeConfiguration(Circular);
-        ASSERT_EQ(sniffer.Open(&config).GetCode(), ZrUtilsLib::OK);
-        EXPECT_EQ(sniffer.Stop().GetCode(), ZrUtilsLib::OK);
-        EXPECT_TRUE(sniffer.GetRecordedQueue()->IsEmpty());
-        EXPECT_EQ(sniffer.GetFreeQueue()->GetCount(), 8u);
-        EXPECT_EQ(sniffer.Close().GetCode(), ZrUtilsLib::OK);
-        EXPECT_EQ(sniffer.GetAllocatedBufferCount(), 0u);
-        ASSERT_EQ(sniffer.Open(&config).GetCode(), ZrUtilsLib::OK);  // left to the destructor
-    }
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-}
+// Every cgroup level's limit counts, less its inactive file cache, and MemAvailable where it is
+// smaller; nothing readable is unknown and blocks nothing; a known amount keeps the reserve.
+TEST(MemoryAvailabilityTest, CgroupLimitsMemAvailableAndTheReserve) {
+    FakeSystem empty;
+    EXPECT_EQ(empty.MakeGauge()->GetAvailableBytes(), MemoryAvailability::UNKNOWN);
+    EXPECT_TRUE(empty.MakeGauge()->HasRoomFor(uint64_t{1} << 50, 64 * MiB));
 
-// Every level's limit counts, less its inactive file cache; MemAvailable where it is smaller.
-TEST(MemoryAvailabilityTest, CgroupLimitOfAnAncestorCounts) {
     const std::string v2 = "/sys/fs/cgroup/user.slice";
     FakeSystem system;
     system.SetMemAvailable(20000 * MiB);
@@ -291,16 +280,8 @@ TEST(MemoryAvailabilityTest, CgroupLimitOfAnAncestorCounts) {
     system.Write(v2 + "/session-1.scope/memory.current", std::to_string(350 * MiB));
     EXPECT_EQ(system.MakeGauge()->GetAvailableBytes(), 150 * MiB);
     system.Write(v2 + "/session-1.scope/memory.max", "max\n");
-    system.SetMemAvailable(120 * MiB);
-    EXPECT_EQ(system.MakeGauge()->GetAvailableBytes(), 120 * MiB);
-}
-
-// Nothing readable is unknown and blocks nothing; a known amount keeps the reserve.
-TEST(MemoryAvailabilityTest, HasRoomForKeepsTheReserve) {
-    FakeSystem system;
-    EXPECT_EQ(system.MakeGauge()->GetAvailableBytes(), MemoryAvailability::UNKNOWN);
-    EXPECT_TRUE(system.MakeGauge()->HasRoomFor(uint64_t{1} << 50, 64 * MiB));
     system.SetMemAvailable(100 * MiB);
+    EXPECT_EQ(system.MakeGauge()->GetAvailableBytes(), 100 * MiB);
     EXPECT_TRUE(system.MakeGauge()->HasRoomFor(36 * MiB, 64 * MiB));
     EXPECT_FALSE(system.MakeGauge()->HasRoomFor(36 * MiB + 1, 64 * MiB));
     EXPECT_FALSE(system.MakeGauge()->HasRoomFor(0, 101 * MiB));
