@@ -421,8 +421,9 @@ RecordingCounters PCAPSniffer::GetCounters() {
     if (mFilterOpen) {
         KvTransportLayerLib::Network::PCAP::Statistic statistic;
         mFilter->GetStatistic(&statistic);
-        counters.recorded = mFilter->GetRecordedPacketCount();
-        counters.bytesHeld = mFilter->GetRecordedByteCount() - mDiscardedBytes.load();
+        uint64_t recordedBytes = 0;
+        counters.recorded = mFilter->GetRecordedPacketCount(&recordedBytes);
+        counters.bytesHeld = recordedBytes - mDiscardedBytes.load();
         counters.kernelDropped = statistic.GetDropCount();
         counters.recorderDropped = statistic.GetRecorderDropCount();
     }

@@ -149,6 +149,18 @@ Confirmation AskOverwrite(std::string const& captureName, FILE* in, FILE* out) {
     }
 }
 
+void PrintFilenameTooLong(FILE* out) {
+    std::fprintf(out,
+                 "The filename is too long (at most %zu characters, the .pcap ending included)\n",
+                 MAX_FILENAME);
+}
+
+// Yes for a name that names no file yet, else the operator's answer to the overwrite question.
+Confirmation ConfirmCaptureName(std::string const& captureName, FILE* in, FILE* out) {
+    return IsFileExists(captureName.c_str()) ? AskOverwrite(captureName, in, out)
+                                             : Confirmation::Yes;
+}
+
 // Asks until a name is typed that fits Filename together with its ".pcap" ending.
 bool AskFilename(FILE* in, FILE* out, std::string& name) {
     for (;;) {
@@ -161,10 +173,7 @@ bool AskFilename(FILE* in, FILE* out, std::string& name) {
         if (status == WordStatus::Read && CaptureFileName(name).size() <= MAX_FILENAME) {
             return true;
         }
-        std::fprintf(out,
-                     "The filename is too long (at most %zu characters, the .pcap ending "
-                     "included)\n",
-                     MAX_FILENAME);
+        PrintFilenameTooLong(out);
     }
 }
 
@@ -202,16 +211,10 @@ int SelectAnotherFilename(std::string& captureName, FILE* input, FILE* output) {
         }
         captureName = CaptureFileName(name);
         if (tooLong || captureName.size() > MAX_FILENAME) {
-            std::fprintf(output,
-                         "The filename is too long (at most %zu characters, the .pcap ending "
-                         "included)\n",
-                         MAX_FILENAME);
+            PrintFilenameTooLong(output);
             continue;
         }
-        if (!IsFileExists(captureName.c_str())) {
-            return 1;
-        }
-        switch (AskOverwrite(captureName, input, output)) {
+        switch (ConfirmCaptureName(captureName, input, output)) {
             case Confirmation::Yes:
                 return 1;
             case Confirmation::No:
@@ -287,11 +290,7 @@ int SelectFilename(PCAPSnifferConfiguration& config, FILE* input, FILE* output) 
             return 0;
         }
         std::memcpy(config.Filename, name.c_str(), name.size() + 1);
-        std::string const captureName = CaptureFileName(name);
-        if (!IsFileExists(captureName.c_str())) {
-            return 1;
-        }
-        switch (AskOverwrite(captureName, input, output)) {
+        switch (ConfirmCaptureName(CaptureFileName(name), input, output)) {
             case Confirmation::Yes:
                 return 1;
             case Confirmation::No:

@@ -60,6 +60,7 @@ int ExitStatusOf(ParseOutcome outcome) {
     }
 }
 
+// stat, not an open: the file may be a FIFO, which an open for reading would wait on.
 bool FileExists(const std::string& path) {
     struct stat status;
     return stat(path.c_str(), &status) == 0;

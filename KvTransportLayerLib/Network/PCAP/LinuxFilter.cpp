@@ -539,18 +539,14 @@ Result Filter::RetrieveBuffer(Buffer*& buffer, unsigned int timeoutMs) {
     return ZrUtilsLib::OK;
 }
 
-uint64_t Filter::GetRecordedPacketCount() {
+uint64_t Filter::GetRecordedPacketCount(uint64_t* bytes) {
     if (mOpened == 0) {
+        if (bytes != nullptr) {
+            *bytes = 0;
+        }
         return 0;
     }
-    return PCAP_FilterRecordedCount(&mCore);
-}
-
-uint64_t Filter::GetRecordedByteCount() {
-    if (mOpened == 0) {
-        return 0;
-    }
-    return PCAP_FilterRecordedBytes(&mCore);
+    return PCAP_FilterRecordedCount(&mCore, bytes);
 }
 
 int Filter::GetLinkType() const {

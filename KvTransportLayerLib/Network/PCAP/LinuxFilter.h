@@ -72,9 +72,8 @@ public:
     // A momentary count of the lent Buffers, read without the gate.
     unsigned int GetQueuedBufferCount();
     // Packets stored since Start, those in Buffers still lent included; 0 while closed.
-    uint64_t GetRecordedPacketCount();
-    // Bytes of those packets' records, headers included.
-    uint64_t GetRecordedByteCount();
+    // *bytes, when given: their records' bytes, headers included.
+    uint64_t GetRecordedPacketCount(uint64_t* bytes = nullptr);
     // The link type of the capture as a capture file's header carries it: libpcap's
     // pcap_datalink, except raw IP (DLT_RAW), given as its file value 101. Ethernet (1) from
     // Open until Start has opened the adapter; kept after Stop.

@@ -214,18 +214,14 @@ int PCAP_Cancel() {
     return PCAP_FILTER_CANCELLED;
 }
 
-uint64_t PCAP_FilterRecordedCount(PCAP_FilterContext* context) {
+uint64_t PCAP_FilterRecordedCount(PCAP_FilterContext* context, uint64_t* bytes) {
     OS_Lock(&context->lock);
     const uint64_t recorded = context->recorded;
+    if (bytes != nullptr) {
+        *bytes = context->recordedBytes;
+    }
     OS_Unlock(&context->lock);
     return recorded;
-}
-
-uint64_t PCAP_FilterRecordedBytes(PCAP_FilterContext* context) {
-    OS_Lock(&context->lock);
-    const uint64_t bytes = context->recordedBytes;
-    OS_Unlock(&context->lock);
-    return bytes;
 }
 
 uint32_t PCAP_FilterPendingDropped(PCAP_FilterContext* context) {

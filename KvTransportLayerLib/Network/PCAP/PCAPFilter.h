@@ -93,8 +93,8 @@ int PCAP_FilterProcessPacketAt(PCAP_FilterContext* context, const uint8_t* data,
                                uint32_t microseconds);
 int PCAP_Cancel();
 // Records stored since PCAP_FilterStart, those in areas still lent included; takes the lock.
-uint64_t PCAP_FilterRecordedCount(PCAP_FilterContext* context);
-uint64_t PCAP_FilterRecordedBytes(PCAP_FilterContext* context);
+// Records stored since PCAP_FilterStart; *bytes, when given, their bytes, headers included.
+uint64_t PCAP_FilterRecordedCount(PCAP_FilterContext* context, uint64_t* bytes = nullptr);
 // Completes the area being filled when it holds records, so that what was stored so far can be
 // retrieved while storing goes on in the next lent area. *completeAreas: the areas complete and
 // not yet retrieved, the one just completed included.
