@@ -1,6 +1,5 @@
-"""How a parse error, the root check and the adapter refusal end the program, a file name with
-blanks reaching the summary whole, and a duration or capture filter refused before any question or
-carried to the summary; the exact texts are the front end's unit tests'."""
+"""How a parse error, the root check and the adapter refusal end the program, and a duration or
+capture filter refused before any question or carried to the summary; the exact texts are the front end's unit tests'."""
 
 import os
 
@@ -25,14 +24,6 @@ def test_root_check_as_an_ordinary_user_after_the_summary():
     assert code == 1
     assert out.startswith(PARSE_LINE + SUMMARY)
     assert out.endswith("\nRoot priviledges are required to run this application\n ")
-
-
-@pytest.mark.skipif(not IS_ROOT, reason="the driver's stand-in node needs root to set up")
-def test_file_name_with_blanks_is_taken_whole():
-    code, out = record(["--adaptername=eth0", "--filename=/tmp/kv run/my capture",
-                        "--mode=circular"], inner=AS_NOBODY, timeout=30)
-    assert code == 1
-    assert out.startswith(PARSE_LINE + SUMMARY + "  Data stored in file = /tmp/kv run/my capture\n")
 
 
 def test_adapter_refused_without_the_driver_node():
