@@ -12,4 +12,11 @@ BUILD_DIR="${1:-build}"
 cmake -S . -B "$BUILD_DIR" "$@"
 cmake --build "$BUILD_DIR" -j"$(nproc)"
 cd "$BUILD_DIR"
-ctest --output-on-failure -j"$(nproc)" ${KV_CTEST_ARGS:-}
+if ! ctest --output-on-failure -j"$(nproc)" ${KV_CTEST_ARGS:-}; then
+    # Only the end of a long log may be read: the failed checks' own lines once more, the
+    # names of the failed cases last.
+    echo "Failed checks:"
+    grep -hE -A4 '^E   |: Failure$' Testing/Temporary/LastTest*.log | cut -c1-240 | tail -n 60
+    grep -hE '^(FAILED|ERROR) |^\[  FAILED  \] ' Testing/Temporary/LastTest*.log | cut -c1-240
+    exit 1
+fi

@@ -4,4 +4,4 @@ if [ "$(id -u)" -ne 0 ]; then
     echo "KV-E2E-SKIPPED: $(basename "$2") needs root for namespaces and live capture"
     exit 0
 fi
-cd "$(dirname "$2")" && exec "$1" -B -m pytest -q -p no:cacheprovider -rs "$2"
+cd "$(dirname "$2")" && COLUMNS=240 exec "$1" -B -m pytest -q -p no:cacheprovider -rfEs "$2"

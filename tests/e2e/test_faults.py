@@ -7,8 +7,8 @@ import time
 
 import pytest
 
-from kvharness import (IS_ROOT, RECORDER, VethLink, assert_completed, read_pcap,
-                       run, start)
+from kvharness import (IS_ROOT, RECORDER, VethLink, assert_completed, read_pcap, run, start,
+                       summary)
 
 pytestmark = pytest.mark.skipif(not IS_ROOT, reason="needs root for namespaces and capture")
 
@@ -49,14 +49,20 @@ def test_memory_limit_ends_a_continuous_recording_that_stores_what_it_has(tmp_pa
         sent = 200000  # about 280 MB of records
         sender = link.send(sent, size=FRAME, wait=False)
         try:
-            code = recorder.finish(timeout=120)  # no Ctrl+C: the recording must end by itself
+            # No Ctrl+C: the recording must end by itself.
+            recorder.read_until("Store the pcap trace into a file...", timeout=120)
         finally:
             sender.kill()
             sender.wait()
+        code = recorder.finish()
     assert_completed(recorder, code, path)
     numbers = read_pcap(path).numbers
     assert 0 < len(numbers) < sent, recorder.text
-    assert numbers == list(range(len(numbers))), "a packet went missing while recording"
+    # A flat-out sender may outrun a recorder that shares the cores: what the kernel dropped is
+    # counted, and while memory lasted no other packet may be missing.
+    assert numbers == sorted(set(numbers)), "packets out of order or twice"
+    missing = numbers[-1] + 1 - len(numbers)
+    assert missing <= summary(recorder.text).kernel, recorder.text
 
 
 def test_adapter_down_and_up_again_resumes_without_spinning(tmp_path):
