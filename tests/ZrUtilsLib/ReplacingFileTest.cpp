@@ -10,6 +10,7 @@
 #include <string>
 
 #include "ZrUtilsLib/ReplacingFile.h"
+#include "tests/support/ScratchDirectory.h"
 
 using ZrUtilsLib::ReplacingFile;
 namespace fs = std::filesystem;
@@ -18,18 +19,8 @@ namespace {
 
 class ReplacingFileTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_NE(mkdtemp(mDirectory.data()), nullptr); }
-    void TearDown() override { fs::remove_all(mDirectory); }
-
-    std::string PathOf(const std::string& name) const { return mDirectory + "/" + name; }
-
-    std::set<std::string> Entries() const {
-        std::set<std::string> names;
-        for (const auto& entry : fs::directory_iterator(mDirectory)) {
-            names.insert(entry.path().filename().string());
-        }
-        return names;
-    }
+    std::string PathOf(const std::string& name) const { return mDirectory.PathOf(name); }
+    std::set<std::string> Entries() const { return mDirectory.Entries(); }
 
     static std::string Read(const std::string& path) {
         std::ifstream in(path, std::ios::binary);
@@ -42,7 +33,7 @@ protected:
         ASSERT_EQ(std::fwrite(text.data(), 1, text.size(), file.GetStream()), text.size());
     }
 
-    std::string mDirectory = "/tmp/kvreplacing-XXXXXX";
+    KvTests::ScratchDirectory mDirectory{"kvreplacing"};
 };
 
 // While the new file is written, the old one is still there, whole; only Commit swaps them,

@@ -12,6 +12,7 @@
 #include "app/CommandLine.h"
 #include "app/Prompts.h"
 #include "app/Version.h"
+#include "tests/support/ScratchDirectory.h"
 
 using KvUtilsLib::Network::Interface;
 
@@ -276,9 +277,8 @@ TEST(HelpTest, PageNamedAfterTheProgramAndTheLicence) {
 
 // Rows: mode asked, typed, Parse goes on, the mode or file name taken, the console, left unread.
 TEST(PromptTest, ModeAndFileName) {
-    std::string dir = ::testing::TempDir() + "frontend_prompt_XXXXXX";
-    ASSERT_NE(mkdtemp(dir.data()), nullptr);
-    dir += "/";
+    KvTests::ScratchDirectory scratch("kvprompt");
+    const std::string dir = scratch.Path() + "/";
     for (char const* name : {"trace.pcap", "notes"}) {
         std::fclose(std::fopen((dir + name).c_str(), "wb"));
     }
@@ -348,7 +348,6 @@ TEST(PromptTest, ModeAndFileName) {
         EXPECT_EQ(run.printed, printed) << typed;
         EXPECT_EQ(run.unread, unread) << typed;
     }
-    std::filesystem::remove_all(dir);
 }
 
 TEST(AdapterPromptTest, OffersOnlyAdaptersWithTheDriver) {

@@ -22,6 +22,7 @@
 #include "ZrUtilsLib/Thread.h"
 #include "app/PCAPSniffer.h"
 #include "tests/app/sniffer/HeldSniffer.h"
+#include "tests/support/ScratchDirectory.h"
 
 namespace {
 
@@ -117,13 +118,11 @@ protected:
         ASSERT_EQ(std::system("ip link set lo up"), 0);
         mSender = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
         ASSERT_GE(mSender, 0) << std::strerror(errno);
-        ASSERT_NE(mkdtemp(mDirectory.data()), nullptr);
     }
     void TearDown() override {
         if (mSender >= 0) {
             close(mSender);
         }
-        std::filesystem::remove_all(mDirectory);
     }
 
     // Opens and starts a sniffer on `adapter`.
@@ -131,7 +130,8 @@ protected:
                int32_t maximumPacketSize, const char* adapter = "lo") {
         PCAPSnifferConfiguration config;
         config.AdapterName = adapter;
-        std::snprintf(config.Filename, sizeof(config.Filename), "%s/recording", mDirectory.c_str());
+        std::snprintf(config.Filename, sizeof(config.Filename), "%s/recording",
+                      mDirectory.Path().c_str());
         config.Mode = mode;
         config.BufferSize = bufferSize;
         config.NumberOfPackets = numberOfPackets;
@@ -165,7 +165,7 @@ protected:
     }
 
     int mSender = -1;
-    std::string mDirectory = "/tmp/kvsniffer-XXXXXX";
+    KvTests::ScratchDirectory mDirectory{"kvsniffer"};
 };
 
 // 512 packets cut to 8000 bytes fill the plan's one Buffer exactly: the recording ends because
@@ -281,7 +281,7 @@ TEST_F(LiveRecordingTest, CircularSnapshotsWhileRecording) {
         SCOPED_TRACE(reports[index].fileName);
         ASSERT_TRUE(reports[index].stored) << reports[index].reason;
         EXPECT_EQ(reports[index].fileName,
-                  mDirectory + "/recording-" + std::to_string(index + 1) + ".pcap");
+                  mDirectory.PathOf("recording-") + std::to_string(index + 1) + ".pcap");
         const std::vector<uint32_t> sequences = FileSequences(reports[index].fileName);
         ASSERT_FALSE(sequences.empty());
         EXPECT_EQ(sequences.size(), reports[index].packets);

@@ -15,6 +15,7 @@
 #include "app/MemoryAvailability.h"
 #include "app/PCAPSniffer.h"
 #include "tests/app/sniffer/HeldSniffer.h"
+#include "tests/support/ScratchDirectory.h"
 
 using KvTransportLayerLib::Network::PCAP::Buffer;
 using EndReason = PCAPSniffer::EndReason;
@@ -26,11 +27,9 @@ constexpr uint64_t MiB = 1024 * 1024;
 // A /proc and cgroup file system for MemoryAvailability to read, removed at the end.
 class FakeSystem {
 public:
-    FakeSystem() { EXPECT_NE(mkdtemp(mRoot.data()), nullptr); }
-    ~FakeSystem() { std::filesystem::remove_all(mRoot); }
     // Replaces the file in one rename: a reader on another thread sees the old or the new one.
     void Write(const std::string& relative, const std::string& text) {
-        const std::filesystem::path path = mRoot + relative;
+        const std::filesystem::path path = mRoot.Path() + relative;
         std::filesystem::create_directories(path.parent_path());
         std::ofstream(path.string() + ".new") << text;
         std::filesystem::rename(path.string() + ".new", path);
@@ -40,11 +39,11 @@ public:
               "MemTotal: 24683772 kB\nMemAvailable: " + std::to_string(bytes / 1024) + " kB\n");
     }
     std::unique_ptr<MemoryAvailability> MakeGauge() const {
-        return std::make_unique<MemoryAvailability>(mRoot + "/proc", mRoot);
+        return std::make_unique<MemoryAvailability>(mRoot.PathOf("proc"), mRoot.Path());
     }
 
 private:
-    std::string mRoot = "/tmp/kvsniffer-XXXXXX";
+    KvTests::ScratchDirectory mRoot{"kvsystem"};
 };
 
 PCAPSnifferConfiguration MakeConfiguration(uint32_t mode, int32_t bufferSize = 1024000,

@@ -14,6 +14,7 @@
 
 #include "ZrUtilsLib/Thread.h"
 #include "app/PCAPWriter.h"
+#include "tests/support/ScratchDirectory.h"
 
 using KvTransportLayerLib::Network::PCAP::Buffer;
 using ZrUtilsLib::Result;
@@ -27,24 +28,13 @@ constexpr uint32_t kLinkTypeLinuxCooked = 113;
 
 class PCAPWriterTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_NE(mkdtemp(mDirectory.data()), nullptr);
-        ASSERT_TRUE(mRecorded.SetCapacity(16) && mFree.SetCapacity(16));
-    }
+    void SetUp() override { ASSERT_TRUE(mRecorded.SetCapacity(16) && mFree.SetCapacity(16)); }
     void TearDown() override {
         mWriter.reset();  // before the queues and Buffers it may still use
-        fs::remove_all(mDirectory);
     }
 
-    std::string PathOf(const std::string& name) const { return mDirectory + "/" + name; }
-
-    std::set<std::string> Entries() const {
-        std::set<std::string> names;
-        for (const auto& entry : fs::directory_iterator(mDirectory)) {
-            names.insert(entry.path().filename().string());
-        }
-        return names;
-    }
+    std::string PathOf(const std::string& name) const { return mDirectory.PathOf(name); }
+    std::set<std::string> Entries() const { return mDirectory.Entries(); }
 
     // A Buffer of valid records numbered from `first`, queued as recorded.
     void Record(uint32_t first, uint32_t count) {
@@ -105,7 +95,7 @@ protected:
         return text;
     }
 
-    std::string mDirectory = "/tmp/kvwriter-XXXXXX";
+    KvTests::ScratchDirectory mDirectory{"kvwriter"};
     std::vector<std::unique_ptr<Buffer>> mBuffers;
     PCAPWriter::BufferQueue mRecorded, mFree;
     std::unique_ptr<PCAPWriter> mWriter = std::make_unique<PCAPWriter>();
