@@ -11,6 +11,7 @@
 #include "KvTransportLayerLib/Network/PCAP/LinuxFilter.h"
 #include "ZrUtilsLib/Thread.h"
 #include "app/SnapshotTaker.h"
+#include "tests/support/ScratchDirectory.h"
 
 using KvTransportLayerLib::Network::PCAP::Buffer;
 using KvTransportLayerLib::Network::PCAP::Filter;
@@ -32,14 +33,12 @@ TEST(SnapshotFileNameTest, NumbersTheCaptureFileName) {
 class SnapshotTakerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_NE(mkdtemp(mDirectory.data()), nullptr);
         ASSERT_EQ(mFilter.Open("snapshot", "lo", 100).GetCode(), ZrUtilsLib::OK);
         ASSERT_TRUE(mRecorded.SetCapacity(16));
         mTaker = std::make_unique<SnapshotTaker>();
     }
     void TearDown() override {
         mTaker.reset();  // before the Buffers its writer may still use
-        fs::remove_all(mDirectory);
     }
 
     Buffer* Record(uint32_t first, uint32_t count) {
@@ -81,7 +80,7 @@ protected:
         return items;
     }
 
-    std::string mDirectory = "/tmp/kvsnapshot-XXXXXX";
+    KvTests::ScratchDirectory mDirectory{"kvsnapshot"};
     Filter mFilter;
     std::vector<std::unique_ptr<Buffer>> mBuffers;
     SnapshotTaker::BufferQueue mRecorded;
@@ -91,7 +90,7 @@ protected:
 // The window is written in order and comes back in front of what was recorded meanwhile;
 // requests queue up and each gets its own numbered file.
 TEST_F(SnapshotTakerTest, StoresTheWindowAndGivesItBackInOrder) {
-    mTaker->Configure(mDirectory + "/ring.pcap", 100, 16);
+    mTaker->Configure(mDirectory.Path() + "/ring.pcap", 100, 16);
     Buffer* first = Record(0, 10);
     Buffer* second = Record(10, 5);
     mTaker->Request();
@@ -103,8 +102,8 @@ TEST_F(SnapshotTakerTest, StoresTheWindowAndGivesItBackInOrder) {
     RunSnapshot();
     EXPECT_FALSE(mTaker->HasWork());
 
-    EXPECT_EQ(fs::file_size(mDirectory + "/ring-1.pcap"), 24 + 15 * kRecordSize);
-    EXPECT_EQ(fs::file_size(mDirectory + "/ring-2.pcap"), 24 + 18 * kRecordSize);
+    EXPECT_EQ(fs::file_size(mDirectory.Path() + "/ring-1.pcap"), 24 + 15 * kRecordSize);
+    EXPECT_EQ(fs::file_size(mDirectory.Path() + "/ring-2.pcap"), 24 + 18 * kRecordSize);
     const std::vector<SnapshotTaker::Report> reports = mTaker->TakeReports();
     ASSERT_EQ(reports.size(), 2u);
     EXPECT_TRUE(reports[0].stored && reports[1].stored);
@@ -112,20 +111,21 @@ TEST_F(SnapshotTakerTest, StoresTheWindowAndGivesItBackInOrder) {
     EXPECT_EQ(reports[1].packets, 18u);
     EXPECT_TRUE(mTaker->TakeReports().empty());
     EXPECT_EQ(mTaker->GetStoredFiles(),
-              (std::vector<std::string>{mDirectory + "/ring-1.pcap", mDirectory + "/ring-2.pcap"}));
+              (std::vector<std::string>{mDirectory.Path() + "/ring-1.pcap",
+                                        mDirectory.Path() + "/ring-2.pcap"}));
     EXPECT_EQ(Recorded(), (std::vector<Buffer*>{first, second, meanwhile}));
 }
 
 // A file that cannot be made is reported with its reason; the recording keeps its Buffers.
 TEST_F(SnapshotTakerTest, FailureIsReportedAndTheWindowKept) {
-    mTaker->Configure(mDirectory + "/missing/ring.pcap", 100, 16);
+    mTaker->Configure(mDirectory.Path() + "/missing/ring.pcap", 100, 16);
     Buffer* only = Record(0, 4);
     mTaker->Request();
     RunSnapshot();
     const std::vector<SnapshotTaker::Report> reports = mTaker->TakeReports();
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_FALSE(reports[0].stored);
-    EXPECT_EQ(reports[0].fileName, mDirectory + "/missing/ring-1.pcap");
+    EXPECT_EQ(reports[0].fileName, mDirectory.Path() + "/missing/ring-1.pcap");
     EXPECT_NE(reports[0].reason.find("No such file or directory"), std::string::npos);
     EXPECT_TRUE(mTaker->GetStoredFiles().empty());
     EXPECT_EQ(Recorded(), std::vector<Buffer*>{only});
