@@ -302,20 +302,28 @@ bool PCAPSniffer::HasExceededPacketLimit() {
 
 // Running while the recording goes on, else why it ends.
 PCAPSniffer::EndReason PCAPSniffer::LendReplacement() {
+    if (mMode == Circular) {
+        return LendIntoRing();
+    }
     if (!mFree.IsEmpty()) {
         return LendHead(mFree);
     }
-    switch (mMode) {
-        case Circular:
-            if (mSnapshots.IsHoldingWindow()) {
-                return EndReason::Running;  // the window is being stored: none of it is reused
-            }
-            return LendHead(mRecorded);  // its packets are discarded once the filter takes it
-        case Continuous:
-            return AddContinuousBuffer();
-        default:
-            return EndReason::Running;
+    return mMode == Continuous ? AddContinuousBuffer() : EndReason::Running;
+}
+
+// The ring keeps the plan's number of Buffers, recorded and lent: a free one joins it only while
+// it is short of that, or while a snapshot holds the window (the spares); otherwise the oldest is
+// reused. The spares thus wait in the free queue for the next snapshot.
+PCAPSniffer::EndReason PCAPSniffer::LendIntoRing() {
+    const bool holdingWindow = mSnapshots.IsHoldingWindow();
+    const bool ringIsShort = mRecorded.GetCount() + mFilter->GetQueuedBufferCount() < mRingBuffers;
+    if (!mFree.IsEmpty() && (holdingWindow || ringIsShort)) {
+        return LendHead(mFree);
     }
+    if (holdingWindow) {
+        return EndReason::Running;  // the window is being stored: none of it is reused
+    }
+    return LendHead(mRecorded);  // its packets are discarded once the filter takes it
 }
 
 // The head leaves the queue only once the filter accepted it, so a refused Buffer keeps its
@@ -396,13 +404,13 @@ void PCAPSniffer::TrimRing() {
     }
 }
 
-// Lends until the filter has its four Buffers again, the free ones first.
+// Lends until the filter has its four Buffers again, within the ring.
 void PCAPSniffer::TopUpLending() {
-    LendFromFreeQueue();
-    while (mFilter->GetQueuedBufferCount() < Filter::kMaxLentBuffers && !mRecorded.IsEmpty()) {
-        if (LendHead(mRecorded) != EndReason::Running) {
+    for (uint32_t lent = mFilter->GetQueuedBufferCount(); lent < Filter::kMaxLentBuffers;) {
+        if (LendIntoRing() != EndReason::Running || mFilter->GetQueuedBufferCount() == lent) {
             return;
         }
+        lent = mFilter->GetQueuedBufferCount();
     }
 }
 

@@ -143,6 +143,7 @@ private:
     EndReason EndWhileIdle(unsigned int retrieveCode);
     bool HasExceededPacketLimit();
     EndReason LendReplacement();
+    EndReason LendIntoRing();
     EndReason LendHead(BufferQueue& queue);
     void AdvanceSnapshots();
     void AddSnapshotSpares();

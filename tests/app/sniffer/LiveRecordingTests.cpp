@@ -252,7 +252,8 @@ TEST_F(LiveRecordingTest, LostAdapterEndsTheRecording) {
 }
 
 // Snapshots asked for while frames flow, as the recording run does: each file is a run without a
-// gap holding the last frame sent before its request, and the recording keeps every frame since.
+// gap holding the last frame sent before its request. The recording goes on, and keeps the
+// newest frames in a window no larger than the ring: the snapshots' spares do not join it.
 TEST_F(LiveRecordingTest, CircularSnapshotsWhileRecording) {
     PCAPSniffer sniffer;
     ASSERT_NO_FATAL_FAILURE(Start(sniffer, Circular, 1024000, 1024, 1514));
@@ -274,6 +275,9 @@ TEST_F(LiveRecordingTest, CircularSnapshotsWhileRecording) {
             (void)sniffer.GetCounters();  // as the progress line reads them meanwhile
         }
     }
+    for (int frame = 0; frame < 3000; ++frame) {  // about one and a half rings
+        ASSERT_NO_FATAL_FAILURE(Send(sent++, 1000));
+    }
     sniffer.Stop();
     ASSERT_EQ(reports.size(), 3u);
     EXPECT_EQ(sniffer.GetCounters().recorderDropped, 0u);
@@ -293,6 +297,7 @@ TEST_F(LiveRecordingTest, CircularSnapshotsWhileRecording) {
     ASSERT_FALSE(kept.empty());
     EXPECT_EQ(kept, RunFrom(kept.front(), kept.size()));
     EXPECT_EQ(kept.back(), sent - 1);
+    EXPECT_LE(kept.size(), 8u * 251u);  // 8 Buffers of 256000 bytes, 251 records each
 }
 
 }  // namespace
