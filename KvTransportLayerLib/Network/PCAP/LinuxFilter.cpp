@@ -416,10 +416,15 @@ void Filter::EndCaptureThread() {
 // libpcap's totals count every packet the kernel queued for this handle, dropped ones included;
 // when the thread has read all the others, nothing that arrived before now is still on its way.
 // Compared modulo 2^32, like the counters themselves.
-bool Filter::HasReadEveryReceivedPacket() {
+bool Filter::ReadKernelStats(pcap_stat* stats) {
+    std::lock_guard<std::mutex> lock(mKernelStatsLock);
     pcap_t* handle = mHandle.load();
+    return handle != nullptr && pcap_stats(handle, stats) == 0;
+}
+
+bool Filter::HasReadEveryReceivedPacket() {
     pcap_stat stats;
-    if (handle == nullptr || pcap_stats(handle, &stats) != 0) {
+    if (!ReadKernelStats(&stats)) {
         return false;
     }
     const uint32_t read = mPacketsRead.load(std::memory_order_acquire);
@@ -428,9 +433,8 @@ bool Filter::HasReadEveryReceivedPacket() {
 }
 
 void Filter::AddLibpcapDrops() {
-    pcap_t* handle = mHandle.load();
     pcap_stat stats;
-    if (handle == nullptr || pcap_stats(handle, &stats) != 0) {
+    if (!ReadKernelStats(&stats)) {
         return;
     }
     // libpcap reports totals since the handle was opened: add only what is new.
@@ -610,9 +614,8 @@ void Filter::GetStatistic(Statistic* statistic) {
 Filter::DeliveryMark Filter::GetDeliveryMark() {
     GateScope gate(mGate);
     DeliveryMark mark{mPacketsRead.load(std::memory_order_acquire), WallClockUs()};
-    pcap_t* handle = mHandle.load();
     pcap_stat stats;
-    if (handle != nullptr && pcap_stats(handle, &stats) == 0) {
+    if (ReadKernelStats(&stats)) {
         mark.packets = stats.ps_recv - stats.ps_drop;
     }
     return mark;

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "KvTransportLayerLib/Network/PCAP/Buffer.h"
@@ -121,6 +122,7 @@ private:
     bool IsAdapterGone() const;
     void TakeRestAfterLoss(pcap_t* handle);
     void EndCaptureThread();
+    bool ReadKernelStats(pcap_stat* stats);
     bool HasReadEveryReceivedPacket();
     void AddLibpcapDrops();
     ZrUtilsLib::Result Failure(unsigned int code, unsigned int line, const char* function,
@@ -138,6 +140,9 @@ private:
     Statistic mStatistic;
     // libpcap's drop totals of the current handle already added to the statistic.
     uint64_t mLibpcapDropsSeen = 0;
+    // libpcap adds the kernel's counts, which each read resets, to its totals unguarded: the
+    // capture thread draining a lost adapter and the owner's threads read them one at a time.
+    std::mutex mKernelStatsLock;
     ZrUtilsLib::Logger* mLogger;
     ZrUtilsLib::Gate mGate;
     // The expression Start attaches; set under the gate, read by the capture thread while Start
