@@ -24,11 +24,16 @@ std::string DirectoryOf(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// The hidden sibling name pattern: "dir/.name." followed by `suffix`.
+// The hidden sibling name pattern: "dir/.name." followed by `suffix`, the name shortened so that
+// a target of the longest name a directory takes still has one.
 std::string HiddenSibling(const std::string& path, const std::string& suffix) {
     const size_t slash = path.rfind('/');
-    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
     const std::string directory = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    const size_t room = NAME_MAX - 2 - suffix.size();
+    if (base.size() > room) {
+        base.resize(room);
+    }
     return directory + "." + base + "." + suffix;
 }
 

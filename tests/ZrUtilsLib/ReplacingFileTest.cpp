@@ -39,19 +39,24 @@ protected:
 // While the new file is written, the old one is still there, whole; only Commit swaps them,
 // keeping the old file's mode. Nothing else is left in the directory at any point after.
 TEST_F(ReplacingFileTest, ExistingFileIsReplacedOnlyByCommit) {
-    const std::string target = PathOf("trace.pcap");
-    std::ofstream(target) << "previous recording";
-    ASSERT_EQ(chmod(target.c_str(), 0604), 0);
+    // The longest name a directory takes too: the temporary file's own name must still fit.
+    for (const std::string& name : {std::string("trace.pcap"), std::string(250, 'a') + ".pcap"}) {
+        SCOPED_TRACE(name.size());
+        const std::string target = PathOf(name);
+        std::ofstream(target) << "previous recording";
+        ASSERT_EQ(chmod(target.c_str(), 0604), 0);
 
-    ReplacingFile file;
-    ASSERT_EQ(file.Create(target), 0);
-    Write(file, "new recording, longer than before");
-    EXPECT_EQ(Read(target), "previous recording");
-    ASSERT_EQ(file.Commit(), 0);
-    EXPECT_FALSE(file.IsOpen());
-    EXPECT_EQ(Read(target), "new recording, longer than before");
-    EXPECT_EQ(fs::status(target).permissions(), static_cast<fs::perms>(0604));
-    EXPECT_EQ(Entries(), std::set<std::string>{"trace.pcap"});
+        ReplacingFile file;
+        ASSERT_EQ(file.Create(target), 0);
+        Write(file, "new recording, longer than before");
+        EXPECT_EQ(Read(target), "previous recording");
+        ASSERT_EQ(file.Commit(), 0);
+        EXPECT_FALSE(file.IsOpen());
+        EXPECT_EQ(Read(target), "new recording, longer than before");
+        EXPECT_EQ(fs::status(target).permissions(), static_cast<fs::perms>(0604));
+        EXPECT_EQ(Entries(), std::set<std::string>{name});
+        fs::remove(target);
+    }
 }
 
 // A discarded file leaves the target as it was, or absent; an uncommitted file is discarded
