@@ -95,13 +95,13 @@ enum class AcquisitionEnd { Stopped, Signalled, DurationElapsed };
 
 AcquisitionEnd Acquire(PCAPSniffer& sniffer, const PCAPSnifferConfiguration& configuration,
                        RecordingConsole& console) {
+    sContinue = 1;  // before the handlers: a stop signal from now on is never forgotten
     for (const int signal : kStopSignals) {
         std::signal(signal, &Stop);
     }
     std::puts("");
     std::puts("<Press Ctrl+c to stop acquiring>");
     std::puts("");
-    sContinue = 1;
     console.StartAcquisition();
     const auto started = std::chrono::steady_clock::now();
     const auto duration = std::chrono::seconds(configuration.DurationSeconds);
@@ -244,6 +244,9 @@ int Record(PCAPSniffer& sniffer, PCAPSnifferConfiguration& configuration) {
 
 int RunRecording(int argc, char** argv) {
     std::signal(SIGUSR1, SIG_IGN);  // a snapshot request before the recording runs is not an end
+    // A console reader that goes away (a pipe into tee, an ssh session) must not end the program
+    // before the store: writes to it fail instead.
+    std::signal(SIGPIPE, SIG_IGN);
     PCAPSnifferConfiguration configuration;
     PCAPSniffer sniffer;
 

@@ -30,6 +30,20 @@ def test_term_and_hangup_store_the_recording_like_ctrl_c(tmp_path, stop):
     assert sorted(os.listdir(directory)) == ["my capture.pcap"]
 
 
+def test_console_reader_that_goes_away_does_not_cost_the_recording(tmp_path):
+    """As with `kvpcaprecorder ... | tee run.log` and Ctrl+C: tee ends first."""
+    path = tmp_path / "piped.pcap"
+    with VethLink() as link:
+        recorder = start(link, path, "--mode=continuous")
+        recorder.process.stdout.close()
+        link.send(100)
+        time.sleep(0.6)  # a few turns of the spinner into the closed pipe
+        recorder.process.send_signal(signal.SIGINT)
+        code = recorder.process.wait(timeout=30)
+    assert code == 0, recorder.process.stderr.read().decode()
+    assert read_pcap(path).numbers == list(range(100))
+
+
 class SlowReader:
     """The read end of a FIFO that takes nothing until `drain`: a store into it blocks."""
 
