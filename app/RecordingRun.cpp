@@ -129,6 +129,8 @@ AcquisitionEnd Acquire(PCAPSniffer& sniffer, const PCAPSnifferConfiguration& con
     std::signal(SIGTERM, SIG_DFL);
     std::signal(SIGHUP, SIG_IGN);
     std::signal(SIGUSR1, SIG_IGN);
+    // Requests of the last turn reach the sniffer, which reports them as not taken.
+    ForwardSnapshotRequests(sniffer, configuration, snapshotsForwarded);
     return end;
 }
 

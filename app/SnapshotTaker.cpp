@@ -121,11 +121,26 @@ void SnapshotTaker::GiveBack(BufferQueue& recorded) {
     mPhase = Phase::Idle;
 }
 
+// A snapshot that was asked for but not written when the recording ends is said to be so: the
+// recording's own file holds its packets.
 void SnapshotTaker::Finish(BufferQueue& recorded) {
     if (mPhase == Phase::Writing) {
         EndWriting(recorded);
+    } else if (mPhase != Phase::Idle) {
+        ReportNotTaken();
     }
     mPhase = Phase::Idle;
+    for (const uint32_t requested = mRequested.load(); mStarted != requested;) {
+        ++mStarted;
+        ReportNotTaken();
+    }
+}
+
+void SnapshotTaker::ReportNotTaken() {
+    Report report;
+    report.fileName = SnapshotFileName(mCaptureFileName, mStarted);
+    report.reason = "the recording ended first";
+    AddReport(report);
 }
 
 void SnapshotTaker::AddReport(Report report) {

@@ -47,7 +47,8 @@ public:
 
     Step Advance(Filter& filter, BufferQueue& recorded, uint32_t linkType);
     void NoteRetrieved();
-    // Ends a running snapshot (waiting for its file) and gives its Buffers back.
+    // Ends a running snapshot (waiting for its file) and gives its Buffers back; the snapshots
+    // asked for and not written are reported as not stored.
     void Finish(BufferQueue& recorded);
 
     // Reports of the snapshots finished since the last call, in order.
@@ -63,6 +64,7 @@ private:
     void StartWriting(BufferQueue& recorded, uint32_t linkType);
     void EndWriting(BufferQueue& recorded);
     void GiveBack(BufferQueue& recorded);
+    void ReportNotTaken();
     void AddReport(Report report);
 
     std::string mCaptureFileName;

@@ -116,6 +116,28 @@ TEST_F(SnapshotTakerTest, StoresTheWindowAndGivesItBackInOrder) {
     EXPECT_EQ(Recorded(), (std::vector<Buffer*>{first, second, meanwhile}));
 }
 
+// Snapshots the recording's end overtakes, one waiting for its packets and one only asked for,
+// are reported as not stored; the recording keeps its Buffers.
+TEST_F(SnapshotTakerTest, SnapshotsNotWrittenWhenTheRecordingEndsAreReported) {
+    mTaker->Configure(mDirectory.Path() + "/ring.pcap", 100, 16);
+    Buffer* only = Record(0, 4);
+    mTaker->Request();
+    mTaker->Request();
+    ASSERT_EQ(mTaker->Advance(mFilter, mRecorded, 1), SnapshotTaker::Step::Started);
+    mTaker->Finish(mRecorded);
+    EXPECT_FALSE(mTaker->HasWork());
+    const std::vector<SnapshotTaker::Report> reports = mTaker->TakeReports();
+    ASSERT_EQ(reports.size(), 2u);
+    for (size_t index = 0; index < reports.size(); ++index) {
+        EXPECT_FALSE(reports[index].stored);
+        EXPECT_EQ(reports[index].fileName,
+                  mDirectory.PathOf("ring-") + std::to_string(index + 1) + ".pcap");
+        EXPECT_EQ(reports[index].reason, "the recording ended first");
+    }
+    EXPECT_TRUE(mTaker->GetStoredFiles().empty());
+    EXPECT_EQ(Recorded(), std::vector<Buffer*>{only});
+}
+
 // A file that cannot be made is reported with its reason; the recording keeps its Buffers.
 TEST_F(SnapshotTakerTest, FailureIsReportedAndTheWindowKept) {
     mTaker->Configure(mDirectory.Path() + "/missing/ring.pcap", 100, 16);
