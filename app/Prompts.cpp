@@ -1,5 +1,7 @@
 #include "app/Prompts.h"
 
+#include <sys/stat.h>
+
 #include <cctype>
 #include <climits>
 #include <cstring>
@@ -206,7 +208,11 @@ int SelectAnotherFilename(std::string& captureName, FILE* input, FILE* output) {
         PrintMarker(output);
         std::string name;
         bool tooLong = false;
-        if (!ReadLine(input, MAX_FILENAME, name, tooLong) || (name.empty() && !tooLong)) {
+        if (!ReadLine(input, MAX_FILENAME, name, tooLong)) {
+            PrintLine(output, "");  // the input ended: the next line starts on a line of its own
+            return 0;
+        }
+        if (name.empty() && !tooLong) {
             return 0;
         }
         captureName = CaptureFileName(name);
@@ -220,6 +226,7 @@ int SelectAnotherFilename(std::string& captureName, FILE* input, FILE* output) {
             case Confirmation::No:
                 break;
             case Confirmation::EndOfInput:
+                PrintLine(output, "");
                 return 0;
         }
         // The overwrite answer leaves the rest of its line unread.
@@ -327,6 +334,11 @@ int SelectMode(PCAPSnifferConfiguration& config, FILE* input, FILE* output) {
 }
 
 bool IsFileExists(char const* path) {
+    // A FIFO or a device exists too; opening it to find out could wait for a writer forever.
+    struct stat status;
+    if (stat(path, &status) == 0 && !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) {
+        return true;
+    }
     FILE* file = std::fopen(path, "rb");
     if (file == nullptr) {
         return false;

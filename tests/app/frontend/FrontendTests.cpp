@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
@@ -282,6 +283,7 @@ TEST(PromptTest, ModeAndFileName) {
     for (char const* name : {"trace.pcap", "notes"}) {
         std::fclose(std::fopen((dir + name).c_str(), "wb"));
     }
+    ASSERT_EQ(mkfifo((dir + "fifo.pcap").c_str(), 0600), 0);  // asked about without waiting
     std::string const modeQuestion = "Select the mode by entering the associated number\n? > ";
     std::string const menu =
         "\nRecording mode\n\n1) fixednumberofpackets\n2) continuous\n3) circular\n\n" +
@@ -292,9 +294,11 @@ TEST(PromptTest, ModeAndFileName) {
         fileQuestion.substr(1);
     // "trace" is recorded into trace.pcap: that is the file the question is about.
     std::string const existing = dir + "trace.pcap";
-    std::string const again = "The file " + existing +
-                              " already exists. Do you want to overwrite it? [ Yes / No ( "
-                              "Default ) ]\n? > ";
+    auto const overwriteQuestion = [](const std::string& file) {
+        return "The file " + file +
+               " already exists. Do you want to overwrite it? [ Yes / No ( Default ) ]\n? > ";
+    };
+    std::string const again = overwriteQuestion(existing);
     std::string const asked = fileQuestion + again;
     // 1023 characters fit only when the name already ends in ".pcap".
     std::string const withEnding = std::string(1018, 'p') + ".pcap";
@@ -312,6 +316,8 @@ TEST(PromptTest, ModeAndFileName) {
         {false, "\n\n  " + dir + "new rest\n", true, dir + "new", fileQuestion, " rest\n"},
         {false, dir + "notes\n", true, dir + "notes", fileQuestion, "\n"},
         {false, dir + "trace\ny\n", true, dir + "trace", asked, "\n"},
+        {false, dir + "fifo\nY\n", true, dir + "fifo",
+         fileQuestion + overwriteQuestion(dir + "fifo.pcap"), "\n"},
         {false, existing + "\nmaybe\nyesss\n" + std::string(100, 'y') + "\nN\n" + dir + "other\n",
          true, dir + "other", asked + again + again + again + fileQuestion.substr(1), "\n"},
         {false, existing + "\n", false, existing, asked, ""},
@@ -347,6 +353,37 @@ TEST(PromptTest, ModeAndFileName) {
             << typed;
         EXPECT_EQ(run.printed, printed) << typed;
         EXPECT_EQ(run.unread, unread) << typed;
+    }
+}
+
+// Rows: typed after a failed store, a name given, the name taken, the console. An empty line
+// gives up; so does the end of the input, which also ends the marker's line.
+TEST(PromptTest, AnotherFilenameAfterAFailedStore) {
+    KvTests::ScratchDirectory scratch("kvanother");
+    const std::string kept = scratch.PathOf("kept.pcap");
+    std::fclose(std::fopen(kept.c_str(), "wb"));
+    const std::string question =
+        "Enter another filename to store the recording (nothing to give up)\n? > ";
+    const std::string overwrite =
+        "The file " + kept +
+        " already exists. Do you want to overwrite it? [ Yes / No ( Default ) ]\n? > ";
+    const std::vector<std::tuple<std::string, bool, std::string, std::string>> cases{
+        {"  " + scratch.PathOf("new name") + " \n", true, scratch.PathOf("new name.pcap"),
+         question},
+        {"\n", false, "", question},
+        {"", false, "", question + "\n"},
+        {kept + "\nN\n\n", false, "", question + overwrite + question},
+        {kept + "\n", false, "", question + overwrite + "\n"},
+        {kept + "\ny\n", true, kept, question + overwrite},
+    };
+    for (const auto& [typed, given, taken, printed] : cases) {
+        TestConsole console(typed);
+        std::string name;
+        EXPECT_EQ(SelectAnotherFilename(name, console.in, console.out) != 0, given) << typed;
+        if (given) {
+            EXPECT_EQ(name, taken) << typed;
+        }
+        EXPECT_EQ(console.Printed(), printed) << typed;
     }
 }
 
