@@ -1,6 +1,7 @@
 #include "ZrUtilsLib/Utilities.h"
 
 #include <pwd.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -88,6 +89,14 @@ std::string GetTempDir() {
 
 int CreateDir(const std::string& path) {
     return mkdir(path.c_str(), 0775) == 0 ? 0 : -1;
+}
+
+unsigned int GetTerminalColumns(int descriptor) {
+    winsize size{};
+    if (ioctl(descriptor, TIOCGWINSZ, &size) != 0) {
+        return 0;
+    }
+    return size.ws_col;
 }
 
 }  // namespace ZrUtilsLib

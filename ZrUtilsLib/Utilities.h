@@ -18,4 +18,8 @@ std::string GetTempDir();
 // Creates one directory level with mode 0775: 0 on success, -1 on failure (errno set).
 int CreateDir(const std::string& path);
 
+// The width of the terminal on `descriptor` in columns; 0 when it is not a terminal or does not
+// say.
+unsigned int GetTerminalColumns(int descriptor);
+
 }  // namespace ZrUtilsLib

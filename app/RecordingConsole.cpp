@@ -1,5 +1,7 @@
 #include "app/RecordingConsole.h"
 
+#include "ZrUtilsLib/Utilities.h"
+
 namespace {
 
 const char kSpinner[4] = {'|', '/', '-', '\\'};
@@ -44,8 +46,13 @@ void RecordingConsole::ShowAcquisition(const RecordingCounters& counters) {
     if (mTerminal) {
         const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(
             std::chrono::steady_clock::now() - mStart);
-        std::fprintf(mOutput, "%c %s%s\r", spinner, FormatProgress(counters, elapsed).c_str(),
-                     kEraseToEndOfLine);
+        std::string line = std::string(1, spinner) + " " + FormatProgress(counters, elapsed);
+        // A line that wrapped would not be redrawn by the carriage return: it is cut to fit.
+        const unsigned int columns = ZrUtilsLib::GetTerminalColumns(fileno(mOutput));
+        if (columns > 1 && line.size() >= columns) {
+            line.resize(columns - 1);
+        }
+        std::fprintf(mOutput, "%s%s\r", line.c_str(), kEraseToEndOfLine);
     } else {
         std::fprintf(mOutput, "%c\r", spinner);
     }

@@ -2,13 +2,16 @@
 veth pair."""
 
 import contextlib
+import fcntl
 import os
 import pty
 import re
 import select
 import signal
 import socket
+import struct
 import subprocess
+import termios
 import time
 import tty
 
@@ -164,9 +167,10 @@ PROGRESS = re.compile(r"([|/\-\\]) (\d\d):(\d\d):(\d\d)  (\d+) packets  (\d+\.\d
 class TerminalRecorder:
     """The recorder writing to a raw pseudo-terminal (the bytes as written), read from here."""
 
-    def __init__(self, args):
+    def __init__(self, args, columns=0):
         self.master, slave = pty.openpty()
         tty.setraw(slave)
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
         try:
             self.process = subprocess.Popen([WITH_DRIVER, RECORDER] + list(args),
                                             stdin=subprocess.DEVNULL, stdout=slave,
@@ -248,6 +252,29 @@ def test_terminal_shows_live_progress_and_erases_it_before_the_store(tmp_path):
     # Every record held counts, those in Buffers still being filled too.
     assert shown[-1][5] == f"{counts[-1] * RECORD / 1e6:.1f}", shown[-1]
     assert {line[6] for line in shown} == {"20480.0"}  # 2048 Buffers of 10,000,000 bytes
+
+
+def test_progress_on_a_narrow_terminal_is_cut_to_its_width(tmp_path):
+    """A line that wrapped would leave a copy behind at every turn."""
+    path = tmp_path / "narrow.pcap"
+    with VethLink() as link, listening(link):
+        recorder = TerminalRecorder([f"--adaptername={link.host}", f"--filename={path}",
+                                     "--mode=continuous"], columns=24)
+        try:
+            recorder.read_until(lambda text: PROMPT in text)
+            link.send(100)
+            recorder.read_until(lambda text: text.count("\033[K\r") >= 3)
+            recorder.process.send_signal(signal.SIGINT)
+            code = recorder.finish()
+        finally:
+            recorder.close()
+    assert_completed(recorder, code, path, list(range(100)))
+    acquisition = acquisition_of(recorder.text)
+    assert acquisition.endswith("\r\033[K\r \n"), repr(acquisition)
+    drawn = acquisition[:-len("\r\033[K\r \n")].split("\033[K\r")[:-1]
+    assert len(drawn) >= 3
+    assert all(len(line) == 23 and line[0] in SPIN and line[1:5] == " 00:" for line in drawn), \
+        drawn
 
 
 def test_without_a_terminal_only_the_spinner_turns(tmp_path):
