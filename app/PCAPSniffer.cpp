@@ -338,10 +338,14 @@ PCAPSniffer::EndReason PCAPSniffer::LendHead(BufferQueue& queue) {
     }
     queue.Pop();
     if (&queue == &mRecorded) {
-        mDiscarded.fetch_add(buffer->GetPacketCount());
-        mDiscardedBytes.fetch_add(buffer->GetDataLength());
+        CountDiscarded(*buffer);
     }
     return EndReason::Running;
+}
+
+void PCAPSniffer::CountDiscarded(const Buffer& buffer) {
+    mDiscarded.fetch_add(buffer.GetPacketCount());
+    mDiscardedBytes.fetch_add(buffer.GetDataLength());
 }
 
 void PCAPSniffer::RequestSnapshot() {
@@ -398,8 +402,7 @@ void PCAPSniffer::TrimRing() {
         if (buffer == nullptr) {
             return;
         }
-        mDiscarded.fetch_add(buffer->GetPacketCount());
-        mDiscardedBytes.fetch_add(buffer->GetDataLength());
+        CountDiscarded(*buffer);
         mFree.Push(buffer);
     }
 }

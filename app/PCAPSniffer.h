@@ -145,6 +145,7 @@ private:
     EndReason LendReplacement();
     EndReason LendIntoRing();
     EndReason LendHead(BufferQueue& queue);
+    void CountDiscarded(const Buffer& buffer);
     void AdvanceSnapshots();
     void AddSnapshotSpares();
     void TrimRing();

@@ -413,15 +413,15 @@ void Filter::EndCaptureThread() {
     WaitUntilSignaled();
 }
 
-// libpcap's totals count every packet the kernel queued for this handle, dropped ones included;
-// when the thread has read all the others, nothing that arrived before now is still on its way.
-// Compared modulo 2^32, like the counters themselves.
 bool Filter::ReadKernelStats(pcap_stat* stats) {
     std::lock_guard<std::mutex> lock(mKernelStatsLock);
     pcap_t* handle = mHandle.load();
     return handle != nullptr && pcap_stats(handle, stats) == 0;
 }
 
+// libpcap's totals count every packet the kernel queued for this handle, dropped ones included;
+// when the thread has read all the others, nothing that arrived before now is still on its way.
+// Compared modulo 2^32, like the counters themselves.
 bool Filter::HasReadEveryReceivedPacket() {
     pcap_stat stats;
     if (!ReadKernelStats(&stats)) {
