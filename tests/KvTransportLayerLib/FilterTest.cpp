@@ -48,7 +48,7 @@ protected:
 
 // Refusals; the Buffers come back when the filter never started or libpcap could not open the
 // adapter; from the start of Stop until the next Open every Buffer is refused and stays the
-// caller's. A filter that never ran recorded nothing on Ethernet.
+// caller's. A filter that never ran recorded nothing.
 TEST_F(CaptureFilter, RefusesBadInputAndBuffersFromStopUntilTheNextOpen) {
     EXPECT_FALSE(filter.IsAcceptingBuffers()) << "not open";
     EXPECT_EQ(filter.QueueBuffer(&buffers[0]).GetCode(), Z::STATE_ERROR);
@@ -79,8 +79,6 @@ TEST_F(CaptureFilter, RefusesBadInputAndBuffersFromStopUntilTheNextOpen) {
     Drain(4);
     EXPECT_EQ(filter.QueueBuffer(&buffers[0]).GetCode(), Z::STATE_ERROR) << "still, after a drain";
     EXPECT_EQ(filter.GetRecordedPacketCount(), 0u);
-    EXPECT_EQ(filter.GetLinkType(), 1);
-    EXPECT_FALSE(filter.HasLostAdapter());
     KvTransportLayerLib::Network::PCAP::Statistic statistic;
     filter.GetStatistic(&statistic);
     EXPECT_EQ(
@@ -143,18 +141,12 @@ TEST_F(CaptureFilter, LendingRacingStopIsHandedBackOrRefused) {
 // libpcap's default for the usual sizes; room for many of the largest packets, within what the
 // recorder's memory check counts.
 TEST(KernelBuffer, TwoMebibytesAtTheLeastAndRoomForTheLargestPackets) {
-    constexpr uint64_t kDefault = 2u * 1024 * 1024;
     for (unsigned int size : {32u, 200u, 1514u}) {
-        EXPECT_EQ(Filter::GetKernelBufferBytes(size), kDefault) << size;
-    }
-    uint64_t previous = 0;
-    for (unsigned int size = 32; size <= 65535; size += 997) {
-        EXPECT_GE(Filter::GetKernelBufferBytes(size), previous) << size;
-        previous = Filter::GetKernelBufferBytes(size);
+        EXPECT_EQ(Filter::GetKernelBufferBytes(size), uint64_t{2} << 20) << size;
     }
     const uint64_t largest = Filter::GetKernelBufferBytes(65535);
     EXPECT_GE(largest, uint64_t{Filter::kKernelBufferPackets} * (65535 + 64));
-    EXPECT_LE(largest, uint64_t{64} * 1024 * 1024);
+    EXPECT_LE(largest, uint64_t{64} << 20);
 }
 
 // What libpcap compiles for Ethernet passes, whatever the size; what it refuses comes back as

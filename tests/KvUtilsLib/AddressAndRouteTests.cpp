@@ -67,12 +67,6 @@ TEST(EthernetAddress, ParsesSeparatorFormsAndRefusesTheRestUnchanged) {
                   "00:1a:2b:3c:4d:5e:00:00:00:00:00:00:00:00:00:00:00:00"});
 }
 
-// The enumeration passes the kernel's hardware address as six bytes, byte 0 first.
-TEST(EthernetAddress, BytesKeepByteZeroFirst) {
-    const char bytes[] = {'\xde', '\xad', '\xbe', '\xef', '\x00', '\x01'};
-    EXPECT_EQ(Text(EthernetAddress(static_cast<const void*>(bytes))), "de:ad:be:ef:00:01");
-}
-
 TEST(IpAddress, ParsesDottedDecimalAndRefusesTheRestUnchanged) {
     CheckParsing(IpAddress(9, 9, 9, 9), "0.0.0.0",
                  {P{"255.255.255.255", "255.255.255.255"}, P{"[10.0.0.1]", "10.0.0.1"},
