@@ -1,9 +1,11 @@
 """End-to-end helpers: a veth pair with a sender in a namespace, the recorder, a pcap reader."""
 
+import contextlib
 import os
 import pathlib
 import re
 import signal
+import socket
 import struct
 import subprocess
 import time
@@ -193,3 +195,17 @@ def read_pcap(path):
             capture.numbers.append(int(record[at + 5:at + 13]))
     return capture
 
+
+@contextlib.contextmanager
+def listening(link):
+    """The host takes the datagrams without answering, so only numbered packets are recorded."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
+        sock.bind((link.host_ip, 9999))
+        yield
+
+
+def numbered_only(path):
+    """The numbers of a capture that must hold numbered datagrams and nothing else."""
+    capture = read_pcap(path)
+    assert len(capture.numbers) == len(capture.records), f"unexpected packets in {path}"
+    return capture.numbers

@@ -10,8 +10,8 @@ import time
 
 import pytest
 
-from kvharness import (IS_ROOT, VethLink, assert_completed, private_mounts, read_pcap, record,
-                       start)
+from kvharness import (IS_ROOT, VethLink, assert_completed, listening, private_mounts, read_pcap,
+                       record, start, summary)
 
 pytestmark = pytest.mark.skipif(not IS_ROOT, reason="needs root for namespaces and capture")
 
@@ -145,7 +145,7 @@ def test_full_file_system_keeps_the_old_file_and_asks_for_another_on_a_terminal(
         master, slave = pty.openpty()
     try:
         with SmallFileSystem(tmp_path / "small", "full.pcap", b"previous") as small, \
-                VethLink() as link:
+                VethLink() as link, listening(link):
             recorder = start(link, small.file, "--mode=continuous",
                              "--maximumpacketsize=1500", stdin=slave)
             link.send(3000, size=1400)  # about 4 MB of records for 1 MB of room
@@ -169,6 +169,10 @@ def test_full_file_system_keeps_the_old_file_and_asks_for_another_on_a_terminal(
     else:
         assert_completed(recorder, code, status=1)
         assert "still in memory" not in text and os.listdir(other) == []
+        said = summary(text)
+        assert said.instead == (f"{3000 - said.kernel - said.recorder} packets recorded were not "
+                                "stored, no file was written and the existing file "
+                                f"{small.file} was left as it was"), text
 
 
 def test_fixed_number_ends_on_a_quiet_link_and_keeps_every_packet(tmp_path):

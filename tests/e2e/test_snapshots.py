@@ -1,34 +1,19 @@
 """Snapshots of a circular recording on SIGUSR1: stored beside the capture file while the
 recording goes on, each a contiguous run of the window up to the request."""
 
-import contextlib
 import re
 import signal
-import socket
 import time
 
 import pytest
 
 from test_endings import SlowReader
-from kvharness import IS_ROOT, VethLink, assert_completed, read_pcap, start, summary
+from kvharness import (IS_ROOT, VethLink, assert_completed, listening, numbered_only, read_pcap,
+                       start, summary)
 
 pytestmark = pytest.mark.skipif(not IS_ROOT, reason="needs root for namespaces and capture")
 
 RING = ["--mode=circular", "--buffersize=2048000", "--maximumpacketsize=1000"]
-
-
-@contextlib.contextmanager
-def listening(link):
-    """The host takes the datagrams without answering, so only numbered packets are recorded."""
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
-        sock.bind((link.host_ip, 9999))
-        yield
-
-
-def numbers_of(path):
-    capture = read_pcap(path)
-    assert len(capture.numbers) == len(capture.records), "unexpected packets in " + str(path)
-    return capture.numbers
 
 
 def assert_contiguous_up_to(numbers, last):
@@ -56,13 +41,13 @@ def test_three_snapshots_then_the_final_file(tmp_path):
     last_before = [2999, 6499, 9999]
     for number, last in zip((1, 2, 3), last_before):
         snapshot = tmp_path / f"ring-{number}.pcap"
-        assert_contiguous_up_to(numbers_of(snapshot), last)
+        assert_contiguous_up_to(numbered_only(snapshot), last)
         stored = re.search(rf"Snapshot stored in {snapshot} \((\d+) packets\)", recorder.text)
         assert int(stored[1]) == len(read_pcap(snapshot).records)
-    assert_contiguous_up_to(numbers_of(path), sent - 1)
+    assert_contiguous_up_to(numbered_only(path), sent - 1)
     said = summary(recorder.text)
     assert said.kernel == said.recorder == 0, recorder.text
-    assert said.discarded == numbers_of(path)[0]
+    assert said.discarded == numbered_only(path)[0]
     assert recorder.text.rstrip().endswith(
         "; snapshots: " + ", ".join(str(tmp_path / f"ring-{n}.pcap") for n in (1, 2, 3)) +
         "\nDone!")
@@ -88,9 +73,9 @@ def test_requests_during_a_snapshot_are_queued(tmp_path):
         reader.close()
     assert_completed(recorder, code, path, list(range(2000)))
     (tmp_path / "first.pcap").write_bytes(reader.data)
-    assert numbers_of(tmp_path / "first.pcap") == list(range(2000))
+    assert numbered_only(tmp_path / "first.pcap") == list(range(2000))
     for number in (2, 3):
-        assert numbers_of(tmp_path / f"ring-{number}.pcap") == list(range(2000))
+        assert numbered_only(tmp_path / f"ring-{number}.pcap") == list(range(2000))
 
 
 def test_snapshot_request_outside_circular_mode_does_not_end_the_recording(tmp_path):
