@@ -61,36 +61,36 @@ struct FakeDriver : KvUtilsLib::Network::IDriverEnabled {
     std::string lastAdapter;
 };
 
-std::vector<char const*> Argv(char const* program, std::vector<std::string> const& arguments) {
-    std::vector<char const*> argv{program};
+struct ParseRun {
+    ParseOutcome outcome;
+    // Mode, packets, sizes, adapter and file taken, then the filter and duration when given.
+    std::string printed, unread, settings;
+};
+
+// ParseCommandLine over the settings an earlier run left, each default to be set again.
+ParseRun RunParse(std::vector<std::string> const& arguments, FakeDriver& driver,
+                  std::string const& typed = "") {
+    std::vector<char const*> argv{"/usr/bin/kvpcaprecorder"};
     for (std::string const& argument : arguments) {
         argv.push_back(argument.c_str());
     }
-    return argv;
-}
-
-struct ParseRun {
-    int result;
-    std::string printed, unread, settings;  // mode, packets, sizes, adapter and file taken
-};
-
-// Parse over the settings an earlier run left, each default to be set again.
-ParseRun RunParse(std::vector<std::string> const& arguments, FakeDriver& driver,
-                  std::string const& typed = "") {
-    std::vector<char const*> argv = Argv("/usr/bin/kvpcaprecorder", arguments);
     TestConsole console(typed);
     PCAPSnifferConfiguration c;
     c.Mode = 7;
     c.BufferSize = c.NumberOfPackets = c.MaximumPacketSize = 5;
     std::strcpy(c.Filename, "earlier");
-    bool flag = true;
-    int const result = Parse(static_cast<int>(argv.size()), argv.data(), c, flag, &driver,
-                             console.in, console.out);
-    EXPECT_FALSE(flag);
-    return {result, console.Printed(), console.Unread(),
-            std::to_string(c.Mode) + " " + std::to_string(c.NumberOfPackets) + " " +
-                std::to_string(c.BufferSize) + " " + std::to_string(c.MaximumPacketSize) + " " +
-                c.AdapterName + " " + c.Filename};
+    c.CaptureFilter = "earlier";
+    c.DurationSeconds = 99;
+    ParseOutcome const outcome = ParseCommandLine(static_cast<int>(argv.size()), argv.data(), c,
+                                                  &driver, console.in, console.out);
+    std::string settings = std::to_string(c.Mode) + " " + std::to_string(c.NumberOfPackets) + " " +
+                           std::to_string(c.BufferSize) + " " +
+                           std::to_string(c.MaximumPacketSize) + " " + c.AdapterName + " " +
+                           c.Filename;
+    if (!c.CaptureFilter.empty() || c.DurationSeconds != 0) {
+        settings += " filter '" + c.CaptureFilter + "' for " + std::to_string(c.DurationSeconds);
+    }
+    return {outcome, console.Printed(), console.Unread(), settings};
 }
 
 template <class Print>
@@ -116,26 +116,6 @@ std::string const RESET_PACKETS = "Reset the numberofpackets to the minimum valu
 std::string const RESET_BUFFER = "Reset the buffersize to the minimum value of 1024000\n";
 std::string const RESET_SIZE_UP = "Reset the maximumpacketsize to the minimum value of 32\n";
 std::string const RESET_SIZE_DOWN = "Reset the maximumpacketsize to the maximum value of 65535\n";
-
-struct CommandLineRun {
-    ParseOutcome outcome;
-    std::string printed;
-    PCAPSnifferConfiguration config;
-};
-
-// ParseCommandLine over a record that an earlier run left with a filter and a duration.
-CommandLineRun RunCommandLine(std::vector<std::string> const& arguments, FakeDriver& driver,
-                              std::string const& typed = "") {
-    std::vector<char const*> argv = Argv("kvpcaprecorder", arguments);
-    TestConsole console(typed);
-    CommandLineRun run{};
-    run.config.CaptureFilter = "earlier";
-    run.config.DurationSeconds = 99;
-    run.outcome = ParseCommandLine(static_cast<int>(argv.size()), argv.data(), run.config, &driver,
-                                   console.in, console.out);
-    run.printed = console.Printed();
-    return run;
-}
 
 }  // namespace
 
@@ -171,11 +151,19 @@ TEST(ParseTest, ValuesAreTakenOrHeldAtTheirBounds) {
         {{"--filename= \t "}, named, ""},
         {{"--filename="}, named, ""},
         {{"x--filename=/tmp/a b"}, named, ""},
+        {{"--duration=1"}, named + " filter '' for 1", ""},
+        {{"--duration=2147483647"}, named + " filter '' for 2147483647", ""},
+        {{"--duration=0010", "--duration=7"}, named + " filter '' for 7", ""},
+        {{"--filter=udp dst port 9999"}, named + " filter 'udp dst port 9999' for 0", ""},
+        {{"--filter=  tcp\t", "--duration=30"}, named + " filter '  tcp\t' for 30", ""},
+        {{"--filter=tcp", "--filter=udp"}, named + " filter 'udp' for 0", ""},
+        // Not at the start: the older option found inside takes the argument.
+        {{"--filename=/tmp/--filter=x --duration=0"}, D + " eth0 /tmp/--filter=x --duration=0", ""},
     };
     for (auto const& [more, settings, printed] : cases) {
         FakeDriver driver(true);
         ParseRun const run = RunParse(Complete(more), driver, "1\n");
-        EXPECT_NE(run.result, 0) << settings;
+        EXPECT_EQ(run.outcome, ParseOutcome::Proceed) << settings;
         EXPECT_EQ(run.settings, settings);
         EXPECT_EQ(run.printed, printed) << settings;
         EXPECT_EQ(run.unread, "1\n");
@@ -185,43 +173,92 @@ TEST(ParseTest, ValuesAreTakenOrHeldAtTheirBounds) {
                                              [](auto& a) { return a.find("--adaptername=") == 0; });
         EXPECT_TRUE(driver.opens == probes && driver.closes == probes) << settings;
     }
-    // A probe that cannot be opened does not reject the adapter.
+    // Parse tells whether to go on and clears the flag; a probe that cannot be opened does not
+    // reject the adapter.
     FakeDriver broken(false, ZrUtilsLib::DEVICE_ERROR);
-    EXPECT_NE(RunParse(Complete({}), broken).result, 0);
+    for (auto const& [mode, goesOn] : {std::pair{"--mode=circular", 1}, {"--mode=bad", 0}}) {
+        char const* argv[] = {"kv", "--adaptername=eth0", "--filename=/tmp/trace", mode};
+        TestConsole console;
+        PCAPSnifferConfiguration config;
+        bool flag = true;
+        EXPECT_EQ(Parse(4, argv, config, flag, &broken, console.in, console.out), goesOn);
+        EXPECT_FALSE(flag);
+    }
 }
 
-// Each ends Parse with its message; nothing after the first invalid argument is looked at.
+// Each ends the command line with its message; nothing after the first invalid argument is
+// looked at. Without the driver the adapter is refused; otherwise the driver is not asked.
 TEST(ParseTest, StopsWithTheMessage) {
-    std::tuple<std::vector<std::string>, std::string, bool> const cases[] = {
-        {Complete({"--mode=Continuous"}), "The mode Continuous is not valid\n" + HELP, true},
-        {Complete({"--mode="}), "The mode  is not valid\n" + HELP, true},
-        {Complete({"--mode=" + std::string(93, 'x')}),
-         "The mode " + std::string(93, 'x') + " is not valid\n" + HELP, true},
-        {Complete({"--mode=" + std::string(94, 'x')}), "Unsupported mode\n" + HELP, true},
-        {Complete({"--filename=/" + std::string(600, 'f') + ' ' + std::string(411, 'f')}),
-         "Filename is too long\n", true},
-        {Complete({"--adaptername=" + std::string(16, 'a')}),
-         "The network adapter name is too long (at most 15 characters)\n", true},
-        {Complete({"--adaptername="}), "The network adapter name is missing\n", true},
-        {Complete({}), "The network adapter eth0 didn't have Kova Velox Installed", false},
+    auto const REFUSED = ParseOutcome::Refused, FINISHED = ParseOutcome::Finished,
+               FAILED = ParseOutcome::Failed;
+    std::vector<std::tuple<std::vector<std::string>, ParseOutcome, std::string>> cases{
+        {Complete({"--mode=Continuous"}), REFUSED, "The mode Continuous is not valid\n" + HELP},
+        {Complete({"--mode="}), REFUSED, "The mode  is not valid\n" + HELP},
+        {Complete({"--mode=" + std::string(93, 'x')}), REFUSED,
+         "The mode " + std::string(93, 'x') + " is not valid\n" + HELP},
+        {Complete({"--mode=" + std::string(94, 'x')}), REFUSED, "Unsupported mode\n" + HELP},
+        {Complete({"--filename=/" + std::string(600, 'f') + ' ' + std::string(411, 'f')}), REFUSED,
+         "Filename is too long\n"},
+        {Complete({"--adaptername=" + std::string(16, 'a')}), REFUSED,
+         "The network adapter name is too long (at most 15 characters)\n"},
+        {Complete({"--adaptername="}), REFUSED, "The network adapter name is missing\n"},
+        {Complete({}), FAILED, "The network adapter eth0 didn't have Kova Velox Installed"},
         {{"--filename=x", "--mode=circular"},
+         FAILED,
          "\nThe network adapter was not selected...\n\nThe following list of network adapter can "
-         "be used.\n\nNo Kova Velox driver installed\n\n",
-         false},
-        {{"--help"}, HELP, true},
-        {{"--license"}, LICENSE, true},
-        {{"x--licensey"}, LICENSE, true},
-        {{"licence"}, "Did not recognize argument licence\n" + HELP, true},
-        {{"--help=1"}, "Did not recognize argument --help=1\n" + HELP, true},
+         "be used.\n\nNo Kova Velox driver installed\n\n"},
+        {{"--help"}, FINISHED, HELP},
+        {{"--license"}, FINISHED, LICENSE},
+        {{"x--licensey"}, FINISHED, LICENSE},
+        {{"licence"}, REFUSED, "Did not recognize argument licence\n" + HELP},
+        {{"--help=1"}, REFUSED, "Did not recognize argument --help=1\n" + HELP},
         {{"--numberofpackets=1", "bogus", "--maximumpacketsize=1", "--license"},
-         RESET_PACKETS + "Did not recognize argument bogus\n" + HELP,
-         true},
+         REFUSED,
+         RESET_PACKETS + "Did not recognize argument bogus\n" + HELP},
+        // The filter is checked after the last argument: a help page asked for still comes.
+        {{"--filter=udp port", "--help"}, FINISHED, HELP},
+        // Only the start counts: an argument that merely holds the name is not recognised.
+        {{"x--duration=5"}, REFUSED, "Did not recognize argument x--duration=5\n" + HELP},
     };
-    for (auto const& [arguments, printed, driverPresent] : cases) {
-        FakeDriver driver(driverPresent);
+    for (std::string const value :
+         {"0", "-5", "+5", " 10", "10s", "1.5", "", "2147483648", "99999999999999999999"}) {
+        cases.push_back({{"--mode=circular", "--duration=" + value, "--mode=bad"},
+                         REFUSED,
+                         "The duration " + value + " is not a positive whole number of seconds\n"});
+    }
+    for (std::string const value : {"", " ", " \t "}) {
+        cases.push_back(
+            {{"--filter=" + value, "--help"}, REFUSED, "The capture filter is empty\n"});
+    }
+    for (auto const& [arguments, outcome, printed] : cases) {
+        FakeDriver driver(outcome != FAILED);
         ParseRun const run = RunParse(arguments, driver, "0\n");
-        EXPECT_EQ(run.result, 0) << arguments.back();
+        EXPECT_EQ(run.outcome, outcome) << arguments.back();
         EXPECT_EQ(run.printed, printed) << arguments.back();
+        EXPECT_EQ(driver.opens, driver.closes);
+    }
+}
+
+// libpcap's own reason follows, before any probe of the adapter; a filter holding an older
+// option's name stays a filter.
+TEST(ParseTest, InvalidFilterIsRefusedWithLibpcapsReason) {
+    std::pair<std::string, std::string> const invalid[] = {
+        {"udp port", "syntax error"},
+        {"udp dst port 99999", "99999"},
+        {"--mode=continuous", ""},
+        {"host 10.0.0.1 and --adaptername=eth0", ""},
+    };
+    for (auto const& [expression, reason] : invalid) {
+        FakeDriver driver(true);
+        ParseRun const run =
+            RunParse({"--filter=" + expression, "--maximumpacketsize=1514"}, driver, "0\n");
+        EXPECT_EQ(run.outcome, ParseOutcome::Refused) << expression;
+        std::string const head = "The capture filter " + expression + " is not valid: ";
+        EXPECT_EQ(run.printed.substr(0, head.size()), head) << run.printed;
+        EXPECT_GT(run.printed.size(), head.size() + 1) << run.printed;
+        EXPECT_EQ(std::count(run.printed.begin(), run.printed.end(), '\n'), 1) << run.printed;
+        EXPECT_NE(run.printed.find(reason, head.size()), std::string::npos) << run.printed;
+        EXPECT_EQ(driver.opens, 0) << expression;
     }
 }
 
@@ -347,7 +384,7 @@ TEST(PromptTest, ModeAndFileName) {
             RunParse({"--adaptername=eth0", asksMode ? "--filename=/tmp/trace" : "--filename=  ",
                       asksMode ? "--filename=/tmp/trace" : "--mode=continuous"},
                      driver, typed);
-        EXPECT_EQ(run.result != 0, goesOn) << typed;
+        EXPECT_EQ(run.outcome == ParseOutcome::Proceed, goesOn) << typed;
         EXPECT_EQ(run.settings, asksMode ? taken + " 1024 1024000 200 eth0 /tmp/trace"
                                          : "2 1024 1024000 200 eth0 " + taken)
             << typed;
@@ -424,79 +461,6 @@ TEST(AdapterPromptTest, OffersOnlyAdaptersWithTheDriver) {
     }
 }
 
-// Accepted values land in the record; the newer options are told by their start only.
-TEST(ParseTest, DurationAndFilterAreTaken) {
-    std::tuple<std::vector<std::string>, uint32_t, std::string, std::string> const cases[] = {
-        {{}, 0, "", "/tmp/trace"},
-        {{"--duration=1"}, 1, "", "/tmp/trace"},
-        {{"--duration=2147483647"}, 2147483647, "", "/tmp/trace"},
-        {{"--duration=0010", "--duration=7"}, 7, "", "/tmp/trace"},
-        {{"--filter=udp dst port 9999"}, 0, "udp dst port 9999", "/tmp/trace"},
-        {{"--filter=  tcp\t", "--duration=30"}, 30, "  tcp\t", "/tmp/trace"},
-        {{"--filter=tcp", "--filter=udp"}, 0, "udp", "/tmp/trace"},
-        // Not at the start: the older option found inside takes the argument.
-        {{"--filename=/tmp/--filter=x --duration=0"}, 0, "", "/tmp/--filter=x --duration=0"},
-    };
-    for (auto const& [more, seconds, filter, file] : cases) {
-        FakeDriver driver(true);
-        CommandLineRun const run = RunCommandLine(Complete(more), driver);
-        EXPECT_EQ(run.outcome, ParseOutcome::Proceed) << run.printed;
-        EXPECT_EQ(run.printed, "");
-        EXPECT_EQ(run.config.DurationSeconds, seconds) << filter;
-        EXPECT_EQ(run.config.CaptureFilter, filter);
-        EXPECT_STREQ(run.config.Filename, file.c_str());
-    }
-}
-
-// Refused before any prompt and any probe of the adapter, which is left open.
-TEST(ParseTest, DurationAndFilterRefusals) {
-    std::vector<std::tuple<std::vector<std::string>, ParseOutcome, std::string>> cases{
-        // The filter is checked after the last argument: a help page asked for still comes.
-        {{"--filter=udp port", "--help"}, ParseOutcome::Finished, Help("kvpcaprecorder")},
-        // Only the start counts: an argument that merely holds the name is not recognised.
-        {{"x--duration=5"},
-         ParseOutcome::Refused,
-         "Did not recognize argument x--duration=5\n" + Help("kvpcaprecorder")},
-    };
-    for (std::string const value :
-         {"0", "-5", "+5", " 10", "10s", "1.5", "", "2147483648", "99999999999999999999"}) {
-        cases.push_back({{"--mode=circular", "--duration=" + value, "--mode=bad"},
-                         ParseOutcome::Refused,
-                         "The duration " + value + " is not a positive whole number of seconds\n"});
-    }
-    for (std::string const value : {"", " ", " \t "}) {
-        cases.push_back({{"--filter=" + value, "--help"},
-                         ParseOutcome::Refused,
-                         "The capture filter is empty\n"});
-    }
-    for (auto const& [arguments, outcome, printed] : cases) {
-        FakeDriver driver(true);
-        CommandLineRun const run = RunCommandLine(arguments, driver);
-        EXPECT_EQ(run.outcome, outcome) << printed;
-        EXPECT_EQ(run.printed, printed);
-        EXPECT_EQ(driver.opens, 0) << printed;
-    }
-    // libpcap's own reason follows; a filter holding an older option's name stays a filter.
-    std::pair<std::string, std::string> const invalid[] = {
-        {"udp port", "syntax error"},
-        {"udp dst port 99999", "99999"},
-        {"--mode=continuous", ""},
-        {"host 10.0.0.1 and --adaptername=eth0", ""},
-    };
-    for (auto const& [expression, reason] : invalid) {
-        FakeDriver driver(true);
-        CommandLineRun const run =
-            RunCommandLine({"--filter=" + expression, "--maximumpacketsize=1514"}, driver, "0\n");
-        EXPECT_EQ(run.outcome, ParseOutcome::Refused) << expression;
-        std::string const head = "The capture filter " + expression + " is not valid: ";
-        EXPECT_EQ(run.printed.substr(0, head.size()), head) << run.printed;
-        EXPECT_GT(run.printed.size(), head.size() + 1) << run.printed;
-        EXPECT_EQ(std::count(run.printed.begin(), run.printed.end(), '\n'), 1) << run.printed;
-        EXPECT_NE(run.printed.find(reason, head.size()), std::string::npos) << run.printed;
-        EXPECT_EQ(driver.opens, 0) << expression;
-    }
-}
-
 TEST(ListingTest, OneBlockPerAdapterInTheGivenOrder) {
     Interface served, bare, quiet;
     served.SetID("02:00:00:00:00:01", "02:00:00:00:00:01", "eth0", "eth0");
@@ -527,15 +491,14 @@ TEST(ListingTest, OneBlockPerAdapterInTheGivenOrder) {
 TEST(ListingTest, ListAdaptersEndsTheCommandLine) {
     for (bool const present : {true, false}) {
         FakeDriver driver(present), again(present);
-        CommandLineRun const run =
-            RunCommandLine({"--mode=circular", "--listadapters", "bogus"}, driver);
+        ParseRun const run = RunParse({"--mode=circular", "--listadapters", "bogus"}, driver);
         EXPECT_EQ(run.outcome, ParseOutcome::Finished);
         EXPECT_EQ(run.printed, PrintedBy([&](FILE* out) { ListAdapters(&again, out); }));
         EXPECT_TRUE(driver.opens == 1 && driver.closes == 1);
     }
     FakeDriver driver(true);
-    EXPECT_EQ(RunCommandLine({"bogus", "--listadapters"}, driver).outcome, ParseOutcome::Refused);
-    EXPECT_EQ(RunCommandLine({"--listadapters=1"}, driver).outcome, ParseOutcome::Refused);
+    EXPECT_EQ(RunParse({"bogus", "--listadapters"}, driver).outcome, ParseOutcome::Refused);
+    EXPECT_EQ(RunParse({"--listadapters=1"}, driver).outcome, ParseOutcome::Refused);
     EXPECT_EQ(driver.opens, 0);
 }
 

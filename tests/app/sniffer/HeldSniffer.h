@@ -6,7 +6,7 @@
 #include "app/PCAPSniffer.h"
 
 // A sniffer whose thread, at one replacement, stops between finding the recording still going
-// and lending: it waits there until the capture filter no longer accepts Buffers (bounded), so
+// and lending: it waits there until the capture filter no longer accepts Buffers (at most 3 s), so
 // that the lend meets a stopping filter however the threads are scheduled.
 class HeldSniffer : public PCAPSniffer {
 public:
@@ -14,7 +14,6 @@ public:
         FirstReplacement,
         FirstCircularReplacement,  // the first one that lends the oldest recorded Buffer
     };
-    static constexpr unsigned int kHoldLimitMs = 3000;
 
     explicit HeldSniffer(HoldAt at) : mAt(at) {}
     // The thread calls back into this object: it must end before this part is destroyed.
@@ -39,7 +38,7 @@ protected:
         }
         mOldestRecorded.store(GetRecordedQueue()->Peek());
         mHeld.store(true);
-        for (unsigned int waited = 0; GetFilter().IsAcceptingBuffers() && waited < kHoldLimitMs;
+        for (unsigned int waited = 0; GetFilter().IsAcceptingBuffers() && waited < 3000;
              waited += 5) {
             ZrUtilsLib::Thread::Sleep(5);
         }

@@ -98,15 +98,6 @@ std::vector<uint32_t> RunFrom(uint32_t first, size_t count) {
     return run;
 }
 
-// Waits up to five seconds for the recording to end by itself; the milliseconds it took.
-int64_t WaitForTheEnd(const PCAPSniffer& sniffer) {
-    const Clock::time_point from = Clock::now();
-    while (sniffer.IsRunning() && MillisecondsSince(from) < 5000) {
-        ZrUtilsLib::Thread::Sleep(10);
-    }
-    return MillisecondsSince(from);
-}
-
 // The test's thread, and so the sniffer's threads, in a network namespace of its own.
 class LiveRecordingTest : public ::testing::Test {
 protected:
@@ -125,15 +116,15 @@ protected:
         }
     }
 
-    // Opens and starts a sniffer on `adapter`.
-    void Start(PCAPSniffer& sniffer, uint32_t mode, int32_t bufferSize, int32_t numberOfPackets,
-               int32_t maximumPacketSize, const char* adapter = "lo") {
+    // Opens and starts a sniffer on the loopback adapter.
+    void Start(PCAPSniffer& sniffer, uint32_t mode, int32_t numberOfPackets,
+               int32_t maximumPacketSize) {
         PCAPSnifferConfiguration config;
-        config.AdapterName = adapter;
+        config.AdapterName = "lo";
         std::snprintf(config.Filename, sizeof(config.Filename), "%s/recording",
                       mDirectory.Path().c_str());
         config.Mode = mode;
-        config.BufferSize = bufferSize;
+        config.BufferSize = 1024000;
         config.NumberOfPackets = numberOfPackets;
         config.MaximumPacketSize = maximumPacketSize;
         ASSERT_EQ(sniffer.Open(&config).GetCode(), ZrUtilsLib::OK);
@@ -141,9 +132,9 @@ protected:
     }
 
     // Paced, so that a sanitized capture thread keeps up.
-    void Send(uint32_t sequence, uint32_t length = 8500, const char* adapter = "lo") {
+    void Send(uint32_t sequence, uint32_t length = 8500) {
         const std::string frame = MakeNumberedFrame(sequence, length);
-        sockaddr_ll address{AF_PACKET, 0, static_cast<int>(if_nametoindex(adapter)), 0,
+        sockaddr_ll address{AF_PACKET, 0, static_cast<int>(if_nametoindex("lo")), 0,
                             0,         6, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}};
         for (unsigned int attempts = 0;
              sendto(mSender, frame.data(), frame.size(), 0,
@@ -156,14 +147,6 @@ protected:
         }
     }
 
-    // The recording has ended by itself for `reason`, which Stop keeps.
-    static void ExpectEndedBy(PCAPSniffer& sniffer, EndReason reason) {
-        ASSERT_FALSE(sniffer.IsRunning()) << "still recording";
-        EXPECT_EQ(sniffer.GetEndReason(), reason);
-        sniffer.Stop();
-        EXPECT_EQ(sniffer.GetEndReason(), reason);
-    }
-
     int mSender = -1;
     KvTests::ScratchDirectory mDirectory{"kvsniffer"};
 };
@@ -172,46 +155,33 @@ protected:
 // nothing more fits, and the file holds frames 0 to 511 in order, each cut and intact.
 TEST_F(LiveRecordingTest, FixedNumberOfPacketsEndsWhenEveryBufferIsFull) {
     PCAPSniffer sniffer;
-    ASSERT_NO_FATAL_FAILURE(Start(sniffer, FixedNumberOfPackets, 1024000, 512, 8000));
-    EXPECT_EQ(sniffer.GetLinkType(), 1);  // Ethernet
+    ASSERT_NO_FATAL_FAILURE(Start(sniffer, FixedNumberOfPackets, 512, 8000));
     for (uint32_t sent = 0; sniffer.IsRunning() && sent < 5000; ++sent) {
         ASSERT_NO_FATAL_FAILURE(Send(sent));
     }
-    WaitForTheEnd(sniffer);
-    ASSERT_NO_FATAL_FAILURE(ExpectEndedBy(sniffer, EndReason::BuffersFull));
+    // It ends by itself, and Stop keeps the reason.
+    for (const Clock::time_point from = Clock::now();
+         sniffer.IsRunning() && MillisecondsSince(from) < 5000;) {
+        ZrUtilsLib::Thread::Sleep(10);
+    }
+    ASSERT_FALSE(sniffer.IsRunning()) << "still recording";
+    sniffer.Stop();
+    EXPECT_EQ(sniffer.GetEndReason(), EndReason::BuffersFull);
     ASSERT_EQ(sniffer.StartStore().GetCode(), ZrUtilsLib::OK);
     sniffer.GetWriter().WaitForStoreCompletion();
     ASSERT_EQ(sniffer.GetWriter().GetStoreResult().GetCode(), ZrUtilsLib::OK);
     const std::string bytes = ReadFile(sniffer.GetFilename());
     // Magic, version 2.4, zone and accuracy 0, the snapshot length, link type Ethernet.
-    uint32_t fields[6] = {0xA1B2C3D4, 0x40002, 0, 0, 8000, 1};
-    EXPECT_EQ(bytes.substr(0, 24), std::string(reinterpret_cast<const char*>(fields), 24));
-    uint32_t count = 0;
-    size_t at = 24;
-    for (; at + 16 <= bytes.size(); at += 16 + 8000, ++count) {
-        std::memcpy(fields, &bytes[at], 16);  // seconds, microseconds, stored and wire length
-        if (fields[2] != 8000 || fields[3] != 8500 ||
-            bytes.compare(at + 16, 8000, MakeNumberedFrame(count), 0, 8000) != 0) {
-            ADD_FAILURE() << "record " << count << " is not frame " << count;
-            break;
-        }
+    const uint32_t header[6] = {0xA1B2C3D4, 0x40002, 0, 0, 8000, 1}, lengths[2] = {8000, 8500};
+    EXPECT_EQ(bytes.substr(0, 24), std::string(reinterpret_cast<const char*>(header), 24));
+    ASSERT_EQ(bytes.size(), 24u + 512 * (16 + 8000));
+    for (uint32_t frame = 0; frame < 512; ++frame) {
+        // After the time: the stored and wire lengths, then the frame cut.
+        const std::string record = std::string(reinterpret_cast<const char*>(lengths), 8) +
+                                   MakeNumberedFrame(frame).substr(0, 8000);
+        ASSERT_EQ(bytes.compare(24 + frame * (16 + 8000) + 8, record.size(), record), 0)
+            << "record " << frame << " is not frame " << frame;
     }
-    EXPECT_EQ(at, bytes.size());
-    EXPECT_EQ(count, 512u);
-}
-
-// 1500 small frames for a request of 1000 never complete the one Buffer: the recording still
-// ends soon after the link falls silent, and keeps them all.
-TEST_F(LiveRecordingTest, FixedNumberOfPacketsEndsOnAQuietLink) {
-    PCAPSniffer sniffer;
-    ASSERT_NO_FATAL_FAILURE(Start(sniffer, FixedNumberOfPackets, 1024000, 1000, 200));
-    ASSERT_EQ(sniffer.GetAllocatedBufferCount(), 1u);
-    for (uint32_t sent = 0; sent < 1500; ++sent) {
-        ASSERT_NO_FATAL_FAILURE(Send(sent, 64));
-    }
-    EXPECT_LT(WaitForTheEnd(sniffer), 1500);
-    ASSERT_NO_FATAL_FAILURE(ExpectEndedBy(sniffer, EndReason::PacketCountReached));
-    EXPECT_EQ(BufferSequences(TakeRecorded(sniffer)), RunFrom(0, 1500));
 }
 
 // The sniffer thread is held just before it lends the oldest recorded Buffer for the first time;
@@ -220,7 +190,7 @@ TEST_F(LiveRecordingTest, FixedNumberOfPacketsEndsOnAQuietLink) {
 TEST_F(LiveRecordingTest, CircularStopKeepsTheOldestBufferThatWasAboutToBeReused) {
     HeldSniffer sniffer(HeldSniffer::HoldAt::FirstCircularReplacement);
     // 8 Buffers of 256000 bytes: 251 records of 1000 bytes each.
-    ASSERT_NO_FATAL_FAILURE(Start(sniffer, Circular, 1024000, 1024, 1514));
+    ASSERT_NO_FATAL_FAILURE(Start(sniffer, Circular, 1024, 1514));
     uint32_t sent = 0;
     while (!sniffer.WaitUntilHeld(0) && sent < 4000) {
         ASSERT_NO_FATAL_FAILURE(Send(sent++, 1000));
@@ -236,27 +206,12 @@ TEST_F(LiveRecordingTest, CircularStopKeepsTheOldestBufferThatWasAboutToBeReused
     EXPECT_EQ(BufferSequences(recorded), RunFrom(0, sent));
 }
 
-// The recorded adapter disappears: the recording ends by itself and says why.
-TEST_F(LiveRecordingTest, LostAdapterEndsTheRecording) {
-    ASSERT_EQ(std::system("ip link add kvsniff0 type veth peer name kvsniff1 && "
-                          "ip link set kvsniff0 up && ip link set kvsniff1 up"),
-              0);
-    PCAPSniffer sniffer;
-    ASSERT_NO_FATAL_FAILURE(Start(sniffer, Circular, 1024000, 1024, 200, "kvsniff0"));
-    for (uint32_t sent = 0; sent < 100; ++sent) {
-        ASSERT_NO_FATAL_FAILURE(Send(sent, 200, "kvsniff1"));
-    }
-    ASSERT_EQ(std::system("ip link del kvsniff0"), 0);
-    EXPECT_LT(WaitForTheEnd(sniffer), 2500);
-    ASSERT_NO_FATAL_FAILURE(ExpectEndedBy(sniffer, EndReason::AdapterLost));
-}
-
 // Snapshots asked for while frames flow, as the recording run does: each file is a run without a
 // gap holding the last frame sent before its request. The recording goes on, and keeps the
 // newest frames in a window no larger than the ring: the snapshots' spares do not join it.
 TEST_F(LiveRecordingTest, CircularSnapshotsWhileRecording) {
     PCAPSniffer sniffer;
-    ASSERT_NO_FATAL_FAILURE(Start(sniffer, Circular, 1024000, 1024, 1514));
+    ASSERT_NO_FATAL_FAILURE(Start(sniffer, Circular, 1024, 1514));
     uint32_t sent = 0;
     std::vector<uint32_t> lastBeforeRequest;
     std::vector<SnapshotTaker::Report> reports;

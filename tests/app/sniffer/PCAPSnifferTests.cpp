@@ -73,10 +73,6 @@ TEST(MemoryPlanTest, GivesTheBuffersOfTheModeOrRefuses) {
         cases[] = {
             {MakeConfiguration(Circular), OK, 8, 256000, 9, -1},
             {MakeConfiguration(Circular, 100000000), OK, 15, 9090909, 16, -1},
-            // (65535 + 24) x 2147483647 bytes: beyond 32 bits, yet every field of the plan fits.
-            // An even share, 9999999 bytes, would take 152 records of 65551 bytes: one short.
-            {MakeConfiguration(FixedNumberOfPackets, 0, INT32_MAX, 65535), OK, 14078689,
-             153 * 65551, 14078690, INT32_MAX},
             {MakeConfiguration(Continuous), OK, 4, 10000000, 2049, -1},
             {MakeConfiguration(None), REFUSED, 0, 0, 0, -1},
             {MakeConfiguration(Circular, 1024000, 1024, 31), REFUSED, 0, 0, 0, -1},

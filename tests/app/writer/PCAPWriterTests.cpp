@@ -33,9 +33,6 @@ protected:
         mWriter.reset();  // before the queues and Buffers it may still use
     }
 
-    std::string PathOf(const std::string& name) const { return mDirectory.PathOf(name); }
-    std::set<std::string> Entries() const { return mDirectory.Entries(); }
-
     // A Buffer of valid records numbered from `first`, queued as recorded.
     void Record(uint32_t first, uint32_t count) {
         mBuffers.push_back(std::make_unique<Buffer>());
@@ -74,14 +71,6 @@ protected:
         return items;
     }
 
-    std::vector<Buffer*> Recorded() const {
-        std::vector<Buffer*> items;
-        for (const auto& buffer : mBuffers) {
-            items.push_back(buffer.get());
-        }
-        return items;
-    }
-
     // capinfos' view of a file: packet count and encapsulation.
     static std::string Capinfos(const std::string& path) {
         const std::string command = "capinfos -c -E -M '" + path + "' 2>&1";
@@ -105,7 +94,7 @@ protected:
 // old file stays whole, nothing partial is left, and the recording is still queued in order,
 // so a second store elsewhere writes all of it.
 TEST_F(PCAPWriterTest, FailedStoreKeepsTheOldFileAndTheRecording) {
-    const std::string target = PathOf("trace.pcap");
+    const std::string target = mDirectory.PathOf("trace.pcap");
     std::ofstream(target) << "previous recording";
     Record(0, 100);
     Record(100, 50);
@@ -126,42 +115,47 @@ TEST_F(PCAPWriterTest, FailedStoreKeepsTheOldFileAndTheRecording) {
     EXPECT_NE(description.find("File too large"), std::string::npos) << description;
     std::ifstream old(target);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(old), {}), "previous recording");
-    EXPECT_EQ(Entries(), std::set<std::string>{"trace.pcap"});
+    EXPECT_EQ(mDirectory.Entries(), std::set<std::string>{"trace.pcap"});
     EXPECT_TRUE(mFree.IsEmpty());
     EXPECT_EQ(mRecorded.GetCount(), 3u);
 
-    const std::string second = PathOf("second chance.pcap");
+    const std::string second = mDirectory.PathOf("second chance.pcap");
     ASSERT_EQ(Store(second).GetCode(), ZrUtilsLib::OK);
     EXPECT_EQ(fs::file_size(second), 24 + 300 * kRecordSize);
     const std::string info = Capinfos(second);
     EXPECT_NE(info.find("Number of packets:   300"), std::string::npos) << info;
     EXPECT_NE(info.find("linux-sll"), std::string::npos) << info;
     EXPECT_TRUE(mRecorded.IsEmpty());
-    EXPECT_EQ(Drain(mFree), Recorded());
+    std::vector<Buffer*> recorded;
+    for (const auto& buffer : mBuffers) {
+        recorded.push_back(buffer.get());
+    }
+    EXPECT_EQ(Drain(mFree), recorded);  // every Buffer, in the recorded order
 }
 
 // The file is made before the recording: a name that cannot be created is refused then, with
 // the name and the reason. A recording of nothing writes no file and leaves none behind.
 TEST_F(PCAPWriterTest, PreparedFileRefusesEarlyAndVanishesWhenNothingWasRecorded) {
-    const std::string missing = PathOf("no/such/directory/trace.pcap");
+    const std::string missing = mDirectory.PathOf("no/such/directory/trace.pcap");
     const Result refused = mWriter->PrepareFile(missing.c_str());
     EXPECT_EQ(refused.GetCode(), ZrUtilsLib::CANNOT_OPEN_FILE);
     const std::string description = refused.GetDescription();
     EXPECT_NE(description.find(missing), std::string::npos) << description;
     EXPECT_NE(description.find("No such file or directory"), std::string::npos) << description;
 
-    const std::string existing = PathOf("existing.pcap");
+    const std::string existing = mDirectory.PathOf("existing.pcap");
     std::ofstream(existing) << "previous recording";
     ASSERT_EQ(mWriter->PrepareFile(existing.c_str()).GetCode(), ZrUtilsLib::OK);
     EXPECT_EQ(Store(existing).GetCode(), ZrUtilsLib::OK);
     EXPECT_EQ(fs::file_size(existing), 18u);
-    EXPECT_EQ(Entries(), std::set<std::string>{"existing.pcap"});
+    EXPECT_EQ(mDirectory.Entries(), std::set<std::string>{"existing.pcap"});
 
     // Prepared under one name, stored under another: the store makes its own file.
     Record(0, 10);
-    ASSERT_EQ(mWriter->PrepareFile(PathOf("first.pcap").c_str()).GetCode(), ZrUtilsLib::OK);
-    ASSERT_EQ(Store(PathOf("other.pcap")).GetCode(), ZrUtilsLib::OK);
-    EXPECT_EQ(Entries(), (std::set<std::string>{"existing.pcap", "other.pcap"}));
+    ASSERT_EQ(mWriter->PrepareFile(mDirectory.PathOf("first.pcap").c_str()).GetCode(),
+              ZrUtilsLib::OK);
+    ASSERT_EQ(Store(mDirectory.PathOf("other.pcap")).GetCode(), ZrUtilsLib::OK);
+    EXPECT_EQ(mDirectory.Entries(), (std::set<std::string>{"existing.pcap", "other.pcap"}));
 }
 
 }  // namespace
