@@ -1,8 +1,7 @@
-// Parse over arbitrary argument vectors, with the console prompts reading a fuzzed standard
-// input: the input's NUL bytes separate the arguments (the first is the program path), the last
-// piece is what is typed. In the sandbox, the stand-in driver probe reports the veth adapters
-// kvfuzz0-2 (not their peers kvother0-2) as carrying the driver. Whatever the input, the record
-// keeps its bounds; when Parse lets the recording go on, it is complete.
+// Parse over arbitrary argument vectors and a fuzzed console: the input's NUL bytes separate the
+// arguments (the first is the program path), the last piece is what is typed. The stand-in driver
+// probe reports the sandbox's veth adapters kvfuzz0-2 (not their peers kvother0-2) as carrying
+// the driver. The record always keeps its bounds, and is complete when the recording goes on.
 
 #include <algorithm>
 #include <cstring>
@@ -45,11 +44,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string typed = pieces.back();
     pieces.pop_back();
     pieces.resize(std::min<size_t>(pieces.size(), 24));
-    std::vector<const char*> argv;
-    for (const std::string& piece : pieces) {
-        argv.push_back(piece.c_str());
-    }
-    argv.push_back(nullptr);
+    std::vector<const char*> argv(pieces.size() + 1, nullptr);
+    std::transform(pieces.begin(), pieces.end(), argv.begin(),
+                   [](const std::string& piece) { return piece.c_str(); });
     // An empty input is one that has ended.
     FILE* input =
         typed.empty() ? std::fopen("/dev/null", "r") : fmemopen(typed.data(), typed.size(), "r");
@@ -62,9 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bool flag = true;
     const int goOn =
         Parse(static_cast<int>(pieces.size()), argv.data(), config, flag, &driver, input, output);
-    FUZZ_CHECK(!flag);
     const size_t length = strnlen(config.Filename, sizeof(config.Filename));
-    FUZZ_CHECK(length < sizeof(config.Filename));
+    FUZZ_CHECK(!flag && length < sizeof(config.Filename));
     FUZZ_CHECK(config.NumberOfPackets >= 512 && config.BufferSize >= 1024000);
     FUZZ_CHECK(config.MaximumPacketSize >= 32 && config.MaximumPacketSize <= 65535);
     FUZZ_CHECK(config.Mode <= Circular);

@@ -1,11 +1,9 @@
-// What the program reads from the system, with fuzzed content, inside the sandbox (only
-// loopback, so the inventory's first pass lists nothing). The input's first byte chooses, by its
-// value modulo 4: 0 a routing table, 1 an adapter's name, '/' and its address file, 2 a log rule
-// file, 3 a log configuration string (what ZR_TINY_LOGGER holds). Standard output, where the
-// rule reader's messages are formatted at level 7, goes to /dev/null.
+// What the program reads from the system, with fuzzed content, inside the sandbox (only loopback,
+// so the inventory's first pass lists nothing). The first byte modulo 4 chooses: 0 a routing
+// table, 1 an adapter's name, '/' and its address file, 2 a log rule file, 3 a log configuration
+// string (ZR_TINY_LOGGER). Standard output, where rule messages go at level 7, is /dev/null.
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,7 +13,6 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "KvUtilsLib/Network/GatewayParser.h"
@@ -25,16 +22,17 @@
 #include "ZrUtilsLib/TinyLogServer.h"
 #include "fuzz/FuzzSupport.h"
 
-using KvUtilsLib::Network::GatewayParser;
-using KvUtilsLib::Network::System;
-using ZrUtilsLib::TinyLogConfig;
-using ZrUtilsLib::TinyLogServer;
+using namespace KvUtilsLib::Network;
+using namespace ZrUtilsLib;
 
 namespace {
 
-constexpr const char* kRoutePath = "/dev/shm/route";
-constexpr const char* kRulePath = "/dev/shm/Log.cfg";
-constexpr const char* kLogPath = "/dev/shm/kvfuzz.log";
+void WriteFile(const std::string& path, const std::string& content) {
+    FILE* file = std::fopen(path.c_str(), "wb");
+    FUZZ_CHECK(file != nullptr &&
+               std::fwrite(content.data(), 1, content.size(), file) == content.size() &&
+               std::fclose(file) == 0);
+}
 
 // The value of a token of at most 8 hexadecimal digits, else -1.
 int64_t Hex(const std::string& token) {
@@ -42,14 +40,14 @@ int64_t Hex(const std::string& token) {
     return hex && token.size() <= 8 ? std::stoll(token, nullptr, 16) : -1;
 }
 
-// Every gateway recorded is a dotted IPv4 text. A line short enough to come in one chunk
-// (CHUNK_SIZE - 2 characters and its end) is a default route when it holds a name of at most 15
-// characters, destination 0 and a gateway of at most 8 hexadecimal digits; the last one of a
-// name wins. Only a long line's first chunk counts, so names that start one are not compared.
+// Every gateway is a dotted IPv4 text. A line that fits one chunk (CHUNK_SIZE - 2 characters and
+// its end) with a name of at most 15 characters, destination 0 and a gateway of at most 8 hex
+// digits is a default route, the last of a name winning; names that start a longer line (only
+// its first chunk counts) are not compared.
 void CheckRoutes(const std::string& content) {
-    KvFuzz::WriteFile(kRoutePath, content.data(), content.size());
-    GatewayParser parser(kRoutePath);
-    FUZZ_CHECK(parser.ParseRoute().GetCode() == ZrUtilsLib::OK);
+    WriteFile("/dev/shm/route", content);
+    GatewayParser parser("/dev/shm/route");
+    FUZZ_CHECK(parser.ParseRoute().GetCode() == OK);
     if (content.find('\0') != std::string::npos) {
         return;  // a NUL byte hides the rest of its chunk from the reader
     }
@@ -67,22 +65,19 @@ void CheckRoutes(const std::string& content) {
             uncertain.insert(name);
         } else if (fields >> destinationText >> gatewayText && name.size() <= 15 &&
                    Hex(destinationText) == 0 && Hex(gatewayText) >= 0) {
-            const uint32_t gateway = static_cast<uint32_t>(Hex(gatewayText));
-            char dotted[INET_ADDRSTRLEN];
-            expected[name] = inet_ntop(AF_INET, &gateway, dotted, sizeof(dotted));
+            expected[name] = inet_ntoa(in_addr{static_cast<in_addr_t>(Hex(gatewayText))});
         }
     }
     for (const auto& [name, wanted] : expected) {
         const std::string gateway = parser.Get(name);
-        unsigned char bytes[4];
-        FUZZ_CHECK(gateway.empty() || inet_pton(AF_INET, gateway.c_str(), bytes) == 1);
+        in_addr bytes;
+        FUZZ_CHECK(gateway.empty() || inet_pton(AF_INET, gateway.c_str(), &bytes) == 1);
         FUZZ_CHECK(gateway == wanted || uncertain.count(name) != 0);
     }
 }
 
-// An address file of at most MAX_ADDRESS_FILE_SIZE bytes gives one record named after the
-// adapter, its address being the file's characters from '0' to 'z'; a longer file, or a
-// directory without one, gives none.
+// An address file of at most MAX_ADDRESS_FILE_SIZE bytes gives one record named after the adapter,
+// its address being the file's characters from '0' to 'z'; a longer file, or none, gives none.
 void CheckAddressFile(const std::string& input) {
     const size_t slash = input.find('/');
     std::string name = input.substr(0, slash);
@@ -93,14 +88,14 @@ void CheckAddressFile(const std::string& input) {
     const std::string directory = std::string(System::CLASS_NET_DIR) + "/" + name;
     const std::string file = directory + "/address";
     FUZZ_CHECK(mkdir(directory.c_str(), 0755) == 0);
-    const std::string content = slash == std::string::npos ? "" : input.substr(slash + 1);
-    if (slash != std::string::npos) {
-        KvFuzz::WriteFile(file, content.data(), content.size());
+    const bool hasFile = slash != std::string::npos;
+    const std::string content = hasFile ? input.substr(slash + 1) : "";
+    if (hasFile) {
+        WriteFile(file, content);
     }
     {
         System inventory(nullptr);
-        const bool listed = slash != std::string::npos && name != "lo" &&
-                            content.size() <= KvUtilsLib::Network::MAX_ADDRESS_FILE_SIZE;
+        const bool listed = hasFile && name != "lo" && content.size() <= MAX_ADDRESS_FILE_SIZE;
         FUZZ_CHECK(inventory.GetInterfaceCount() == (listed ? 1u : 0u));
         std::string text;
         std::copy_if(content.begin(), content.end(), std::back_inserter(text),
@@ -138,10 +133,10 @@ std::vector<std::unique_ptr<TinyLogConfig::Matcher>> ExpectedRules(const std::st
 
 // The rules held against the reading above through Check, for a few channels and every level.
 void CheckRules(const std::string& content) {
-    KvFuzz::WriteFile(kRulePath, content.data(), content.size());
+    std::string path = "/dev/shm/Log.cfg";
+    WriteFile(path, content);
     const int defaultLevel = content.empty() ? 3 : static_cast<unsigned char>(content[0]) % 9;
     TinyLogConfig config("/dev/shm", defaultLevel);
-    std::string path = kRulePath;
     config.ParseConfig(&path[0]);
     const auto expected = ExpectedRules(content);
     FUZZ_CHECK(config.GetRuleCount() == expected.size());
@@ -149,11 +144,8 @@ void CheckRules(const std::string& content) {
          {"ZrUtilsLib", "KvTransportLayerLib", "KvUtilsLib", "LogConfig", "", "Kv", "a"}) {
         for (int level = 0; level <= 9; ++level) {
             int wanted = TinyLogConfig::kNoDecision;
-            for (const auto& rule : expected) {
-                wanted = rule->Check(channel, level, defaultLevel);
-                if (wanted != TinyLogConfig::kNoDecision) {
-                    break;
-                }
+            for (size_t i = 0; i < expected.size() && wanted == TinyLogConfig::kNoDecision; ++i) {
+                wanted = expected[i]->Check(channel, level, defaultLevel);
             }
             wanted = wanted == TinyLogConfig::kStop ? TinyLogConfig::kNoDecision : wanted;
             FUZZ_CHECK(config.Check(channel, level) == wanted);
@@ -177,30 +169,29 @@ std::vector<std::pair<size_t, size_t>> SplitFields(const std::string& text) {
 // outside 0-8 is 3, a record count below 1 is 128 and one above 65536 is 65536. A running server
 // takes fewer messages than it has records, drops none and writes them all.
 void CheckServer(const std::string& input) {
-    unlink(kLogPath);  // one run's messages at most
+    const char* logPath = "/dev/shm/kvfuzz.log";
+    unlink(logPath);  // one run's messages at most
     // The server reads at most kConfigurationSize - 1 characters, up to the first NUL.
     std::string text =
         input.substr(0, std::min(input.find('\0'), TinyLogServer::kConfigurationSize - 1));
     auto fields = SplitFields(text);
     auto field = [&](size_t i) { return text.substr(fields[i].first, fields[i].second); };
     if (fields.size() >= 3 && field(0) == "file") {
-        text.replace(fields[2].first, fields[2].second, kLogPath);
+        text.replace(fields[2].first, fields[2].second, logPath);
         if (text.size() >= TinyLogServer::kConfigurationSize) {
             return;
         }
         fields = SplitFields(text);
     }
     const std::string kind = fields.size() >= 2 ? field(0) : "";
-    size_t recordField = 2;
-    bool accepted = kind == "stdout";
-    if ((kind == "file" || kind == "syslog") && fields.size() >= 3) {
-        recordField = 4;
-        accepted = kind == "file" || fields[2].second <= TinyLogServer::kMaximumAddressLength;
-    }
-    const long level = accepted ? std::strtol(field(1).c_str(), nullptr, 10) : 0;
-    const long records = accepted && fields.size() > recordField
-                             ? std::strtol(field(recordField).c_str(), nullptr, 10)
-                             : 0;
+    const bool addressed = (kind == "file" || kind == "syslog") && fields.size() >= 3;
+    const bool accepted =
+        kind == "stdout" ||
+        (addressed && (kind == "file" || fields[2].second <= TinyLogServer::kMaximumAddressLength));
+    auto number = [&](size_t i) {
+        return accepted && i < fields.size() ? std::strtol(field(i).c_str(), nullptr, 10) : 0L;
+    };
+    const long level = number(1), records = number(addressed ? 4 : 2);
 
     TinyLogServer server(text.c_str());
     FUZZ_CHECK(server.IsRunning() == accepted);
@@ -223,9 +214,7 @@ void CheckServer(const std::string& input) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     setenv("ZR_TINY_LOGGER", "stdout,7", 0);
-    const int null = open("/dev/null", O_WRONLY);
-    dup2(null, STDOUT_FILENO);
-    close(null);
+    FUZZ_CHECK(std::freopen("/dev/null", "w", stdout) != nullptr);
     KvFuzz::EnterSandbox();
     KvFuzz::MountScratch(System::CLASS_NET_DIR);
     return 0;

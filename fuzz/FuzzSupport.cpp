@@ -6,13 +6,11 @@
 namespace KvFuzz {
 
 std::vector<std::string> SplitAtNul(const uint8_t* data, size_t size) {
-    std::vector<std::string> pieces(1);
-    for (size_t i = 0; i < size; ++i) {
-        if (data[i] == 0) {
-            pieces.emplace_back();
-        } else {
-            pieces.back().push_back(static_cast<char>(data[i]));
-        }
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    std::vector<std::string> pieces;
+    for (size_t start = 0, end = 0; end != std::string::npos; start = end + 1) {
+        end = text.find('\0', start);
+        pieces.push_back(text.substr(start, end - start));
     }
     return pieces;
 }
@@ -26,12 +24,6 @@ void EnterSandbox() {
 
 void MountScratch(const char* path) {
     FUZZ_CHECK(mount("kvfuzz", path, "tmpfs", MS_NOSUID | MS_NODEV, "size=16m") == 0);
-}
-
-void WriteFile(const std::string& path, const void* data, size_t size) {
-    FILE* file = std::fopen(path.c_str(), "wb");
-    FUZZ_CHECK(file != nullptr && std::fwrite(data, 1, size, file) == size &&
-               std::fclose(file) == 0);
 }
 
 }  // namespace KvFuzz

@@ -1,7 +1,5 @@
 #pragma once
 
-// Helpers shared by the fuzz targets.
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -20,14 +18,11 @@ namespace KvFuzz {
 // The input cut at every NUL byte: n NUL bytes give n + 1 pieces.
 std::vector<std::string> SplitAtNul(const uint8_t* data, size_t size);
 
-// Moves the process, before any thread exists, into new mount and network namespaces with only
-// loopback up and a private tmpfs on /dev/shm for scratch files and the log lock. Fails without
-// root rather than let the target reach this machine's network and files.
+// New mount and network namespaces (before any thread exists) with only loopback up and a private
+// tmpfs on /dev/shm; fails without root rather than reach this machine's network and files.
 void EnterSandbox();
 
 // Mounts an empty tmpfs on `path`; only inside the sandbox.
 void MountScratch(const char* path);
-
-void WriteFile(const std::string& path, const void* data, size_t size);
 
 }  // namespace KvFuzz
