@@ -126,7 +126,8 @@ bool LogRecords(TinyLogServer& server, int from, int to) {
 }  // namespace
 
 // A rejected configuration leaves limit level 0, neither a pool nor a thread, and writes nothing.
-TEST(ServerConfiguration, FieldsAndRejection) {
+// Every channel shares the first one's server; a result's text is its argument, not a format.
+TEST(StdoutOutput, ConfigurationsThenLinesUpToTheLimitLevelInLoggingOrder) {
     // "configuration|limit level, records, running" rows.
     const std::vector<std::string> cases = SplitLines(
         ",,stdout,,,6,,|6 128 1\nstdout,12|3 128 1\nstdout,-1|3 128 1\nstdout,8,-4|8 128 1\n"
@@ -147,15 +148,6 @@ TEST(ServerConfiguration, FieldsAndRejection) {
                 server.Log(0, "f", 1, "g", "c", "from a rejected server");
             }
         }
-    });
-    ASSERT_CHILD_OK(child);
-    EXPECT_EQ(child.report, "");
-    EXPECT_EQ(child.output.find("rejected"), std::string::npos) << child.output;
-}
-
-// Every channel shares the first one's server; a result's text is its argument, not a format.
-TEST(StdoutOutput, LinesUpToTheLimitLevelInLoggingOrder) {
-    const Child child = RunInChild([](std::ostream& report) {
         setenv("ZR_TINY_LOGGER", "stdout,6", 1);
         Logger channel("ZrUtilsLib");
         const TinyLogServer* const shared = Logger::sTinyLogServer.load();
@@ -176,7 +168,8 @@ TEST(StdoutOutput, LinesUpToTheLimitLevelInLoggingOrder) {
                  "[0-9]+\tERR\tZrUtilsLib->/Thread:10::Run - full %d"});  // a result keeps the '/'
 }
 
-// Size checked every 51st write; no lock, no loss.
+// Size checked every 51st write; no lock, no loss. A name without a trailing ".log" is kept whole
+// in its backup's name: the file that cutting its last four characters would name stays untouched.
 TEST(FileOutput, AppendsUnderA0626LockAndRotatesAtEvery51stWrite) {
     const Child child = RunInChild([](std::ostream& report) {
         std::filesystem::create_directory("/dev/shm/logs");
@@ -200,27 +193,17 @@ TEST(FileOutput, AppendsUnderA0626LockAndRotatesAtEvery51stWrite) {
         TinyLogServer unlocked("file,6,unlocked.log");
         report << LogRecords(big, 1, 120) << LogRecords(unlocked, 1, 1) << ' '
                << LinesOf("big.log").size() << ' ' << LinesOf("unlocked.log").size() << ' '
-               << std::distance(std::filesystem::directory_iterator("."), {});  // no others
+               << std::distance(std::filesystem::directory_iterator("."), {}) << ' ';  // no others
+        std::ofstream("../logs.bak.log") << "decoy\r\n";
+        TinyLogServer txt("file,6,../logs.txt,1000,200");  // rotated at the 51st of 52 records
+        report << LogRecords(txt, 1, 52) << ':' << LinesOf("../logs.txt").size() << '/'
+               << LinesOf("../logs.txt.bak.log").size() << ' ' << LinesOf("../logs.bak.log").size();
     });
     ASSERT_CHILD_OK(child);
     ExpectLines(SplitLines(child.report, "\n"),
                 {"626 1:51/0 1:0/52 1:0/51 [0-9]+\tINFO\tZrUtilsLib->Thread:230::StartThread - "
                  "message 52x+",
-                 "[0-9]+\tINFO\t.* - message 102x+", "11 120 1 3"});
-}
-
-// A name without a trailing ".log" is kept whole in its backup's name: the file that cutting its
-// last four characters would name stays untouched.
-TEST(FileOutput, RotatesBesideItsOwnNameWhateverItEndsIn) {
-    const Child child = RunInChild([](std::ostream& report) {
-        std::filesystem::current_path("/dev/shm");
-        std::ofstream("logs.bak.log") << "decoy\r\n";
-        TinyLogServer server("file,6,logs.txt,1000,200");  // rotated at the 51st of 52 records
-        report << LogRecords(server, 1, 52) << ':' << LinesOf("logs.txt").size() << '/'
-               << LinesOf("logs.txt.bak.log").size() << ' ' << LinesOf("logs.bak.log").size();
-    });
-    ASSERT_CHILD_OK(child);
-    EXPECT_EQ(child.report, "1:1/51 1");
+                 "[0-9]+\tINFO\t.* - message 102x+", "11 120 1 3 1:1/51 1"});
 }
 
 // A writer that died holding the machine-wide lock: the write waits it out with termination
